@@ -1,0 +1,18 @@
+// The driver's steps between the prompts and "done".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Forms the outputs' names beside the input: the folder part as given, then the first run of
+// non-dot characters of the last path component, then "L.wav" or "R.wav". Ends the process
+// with the filename error when that component has no such run.
+void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right);
+
+// Stereo frames between data_offset and the input's end (0 when the file ends before it).
+// Ends the process when an output's header could not describe its length.
+void FRAME_COUNT(int64_t length, uint32_t data_offset, uint32_t bytes_per_sample, uint32_t* frames);
+
+// Writes both outputs' headers, then the left and the right channel's samples.
+void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
+                 uint32_t sample_rate, uint32_t bits_per_sample);

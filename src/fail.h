@@ -1,0 +1,18 @@
+// How every operation ends the process on failure: one line on standard output, then exit.
+#pragma once
+
+// Messages the program can print, each followed by a line break.
+#define MSG_NOT_STEREO "The file you want to convert is not a stereo track!"
+#define MSG_BITS "24 bit or 16 bit wave files only!"
+#define MSG_TOO_LARGE "The file you want to convert is too large to split!"
+#define MSG_NAME "Filename error: looking for format of type name.wav"
+#define MSG_NO_FILE "Cannot find file in track list called %s!!"
+#define MSG_NO_DATA "Can't find data block in wave file!"
+#define MSG_NO_FORMAT "Can't find format chunk in wave file!"
+#define MSG_OPEN "Unable to open file."
+#define MSG_READ "Unable to read file."
+#define MSG_WRITE "Unable to write file."
+#define MSG_DONE "done"
+
+// Prints line and a line break on standard output, then ends the process with status.
+[[noreturn]] void Fail(const char* line, int status);

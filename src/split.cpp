@@ -1,0 +1,32 @@
+#include <cstdio>
+
+#include "driver.h"
+#include "extract/extract.h"
+#include "fail.h"
+#include "wav/wav.h"
+
+void FRAME_COUNT(int64_t length, uint32_t data_offset, uint32_t bytes_per_sample,
+                 uint32_t* frames) {
+    const int64_t data = length > data_offset ? length - data_offset : 0;
+    const uint64_t count = static_cast<uint64_t>(data) / (2 * bytes_per_sample);
+    // The RIFF length field (data length + 36) must fit in 32 bits.
+    if (count * bytes_per_sample + 36 > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
+    *frames = static_cast<uint32_t>(count);
+}
+
+void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
+                 uint32_t sample_rate, uint32_t bits_per_sample) {
+    std::FILE* in = std::fopen(input, "rb");
+    if (in == nullptr) Fail(MSG_OPEN, 2);
+    if (fseeko(in, 0, SEEK_END) != 0) Fail(MSG_READ, 2);
+    const int64_t length = ftello(in);
+    std::fclose(in);
+    if (length < 0) Fail(MSG_READ, 2);
+
+    uint32_t frames = 0;
+    FRAME_COUNT(length, data_offset, bits_per_sample / 8, &frames);
+    MAKE_HEADER(left, sample_rate, bits_per_sample, frames);
+    MAKE_HEADER(right, sample_rate, bits_per_sample, frames);
+    COPY_DATA(input, left, data_offset, 0, bits_per_sample);
+    COPY_DATA(input, right, data_offset, 1, bits_per_sample);
+}

@@ -1,0 +1,224 @@
+// The program as its users meet it: run in a scratch folder, standard input fed, standard output
+// compared byte for byte, then the exit status and the files left behind.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <tuple>
+
+#include "wav/wav.h"
+#include "wavgen.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string PROMPT1 = "\nEnter the name of .wav file or 'h' for help: ";
+const std::string PROMPT2 = "\nEnter the name of .wav file or 'x' to exit: ";
+const std::string HELP =
+    "Quenlor 1.021 by Tolbrin\n\nThis program will split a stereo wave file into two mono wave "
+    "files.\n";
+
+std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// One channel of a stereo file's samples, as the mono output must hold them.
+Bytes Channel(const Bytes& stereo, size_t width, int channel) {
+    Bytes out;
+    for (size_t at = 0; at + 2 * width <= stereo.size(); at += 2 * width) {
+        const auto first = stereo.begin() + static_cast<long>(at + width * size_t(channel));
+        out.insert(out.end(), first, first + static_cast<long>(width));
+    }
+    return out;
+}
+
+class Cli : public testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("quenlor-" + std::to_string(getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    void Put(const std::string& name, const Bytes& bytes) {
+        std::ofstream(dir / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+    }
+    Bytes Get(const std::string& name) {
+        std::ifstream in(dir / name, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    std::set<std::string> Files() {
+        std::set<std::string> names;
+        for (const auto& e : fs::recursive_directory_iterator(dir)) {
+            names.insert(fs::relative(e.path(), dir).string());
+        }
+        return names;
+    }
+
+    // Runs the program with args and the given standard input; returns its exit status and
+    // fills out with its standard output.
+    int Run(const std::vector<std::string>& args, const std::string& input, std::string* out) {
+        const std::string io = dir.string() + ".io";
+        std::ofstream(io + ".in") << input;
+        std::string cmd = "cd " + Quote(dir) + " && " + Quote(QUENLOR_BIN);
+        for (const auto& a : args) cmd += " " + Quote(a);
+        const int status = std::system((cmd + " <" + io + ".in >" + io + ".out").c_str());
+        std::ifstream o(io + ".out", std::ios::binary);
+        *out = std::string(std::istreambuf_iterator<char>(o), {});
+        fs::remove(io + ".in");
+        fs::remove(io + ".out");
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // Splits a file of `frames` frames (plus `tail` stray bytes) and checks both outputs whole.
+    void ExpectSplit(uint32_t bits, uint64_t frames, const Bytes& tail = {}) {
+        const size_t width = bits / 8;
+        Bytes file = StereoWav(bits, 48000, frames);
+        file.insert(file.end(), tail.begin(), tail.end());
+        Put("take1.wav", file);
+        std::string out;
+        EXPECT_EQ(Run({"take1.wav"}, "", &out), 0);
+        EXPECT_EQ(out, "done\n");
+        const Bytes samples(file.begin() + 44, file.end());
+        const uint64_t declared = (samples.size() / (2 * width));
+        for (int channel = 0; channel < 2; ++channel) {
+            Bytes expected(HEADER_SIZE);
+            HeaderBytes(48000, bits, uint32_t(declared), expected.data());
+            const Bytes mono = Channel(samples, width, channel);
+            expected.insert(expected.end(), mono.begin(), mono.end());
+            EXPECT_EQ(Get(channel == 0 ? "take1L.wav" : "take1R.wav"), expected)
+                << bits << "-bit, " << frames << " frames, channel " << channel;
+        }
+    }
+};
+
+TEST_F(Cli, SplitsBothWidthsAcrossBlockBoundaries) {
+    for (uint32_t bits : {16u, 24u}) {
+        for (uint64_t frames : {0, 1, 1000, 1023, 1024, 1025, 3 * 1024 + 7}) {
+            ExpectSplit(bits, frames);
+        }
+        // Stray bytes short of a frame are dropped; a chunk after the data counts as samples.
+        ExpectSplit(bits, 1025, Bytes(bits / 4 * 3 - 1, 0xEE));
+        Bytes list;
+        PutText(list, "LIST");
+        PutLe(list, 18, 4);
+        for (int k = 0; k < 18; ++k) list.push_back(static_cast<unsigned char>(0xA0 + k));
+        ExpectSplit(bits, 1000, list);
+    }
+    EXPECT_EQ(Get("take1L.wav").size(), 44 + 3 * 1004u);  // 26 bytes: 4 more 24-bit frames
+}
+
+TEST_F(Cli, PromptsOfferHelpOnceAndXExitsOnlyAtTheSecond) {
+    Put("take1.wav", StereoWav(16, 44100, 10));
+    std::string out;
+    EXPECT_EQ(Run({}, "h\nx\n", &out), 1);
+    EXPECT_EQ(out, PROMPT1 + HELP + PROMPT2);
+    EXPECT_EQ(Run({}, "h take1.wav", &out), 0);
+    EXPECT_EQ(out, PROMPT1 + HELP + PROMPT2 + "done\n");
+    EXPECT_EQ(Run({}, "  take1.wav more words", &out), 0);
+    EXPECT_EQ(out, PROMPT1 + "done\n");
+    EXPECT_EQ(Run({}, "x\n", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + "Cannot find file in track list called x!!\n");
+    EXPECT_EQ(Run({}, "h\nh\n", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + HELP + PROMPT2 + "Cannot find file in track list called h!!\n");
+    const std::string name_error = "Filename error: looking for format of type name.wav\n";
+    EXPECT_EQ(Run({}, "", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + name_error);
+    EXPECT_EQ(Run({}, "h", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + HELP + PROMPT2 + name_error);
+    EXPECT_EQ(Run({"...", "take1.wav"}, "", &out), 2);
+    EXPECT_EQ(out, name_error);
+    EXPECT_EQ(Files(), (std::set<std::string>{"take1.wav", "take1L.wav", "take1R.wav"}));
+}
+
+TEST_F(Cli, RejectedInputsLeaveNoOutput) {
+    const std::string not_stereo = "The file you want to convert is not a stereo track!\n";
+    const std::string bits_only = "24 bit or 16 bit wave files only!\n";
+    const std::string no_format = "Can't find format chunk in wave file!\n";
+    Bytes junk;  // puts the data tag at 15,002, past the scan
+    PutText(junk, "JUNK");
+    PutLe(junk, 15002 - 44, 4);
+    junk.resize(15002 - 36, 0);
+    const Bytes header = WavHeader(16, 2, 8000, 0);
+    const std::tuple<Bytes, std::string, int> cases[] = {
+        {WavHeader(8, 1, 8000, 0), not_stereo, 1},
+        {WavHeader(16, 4, 8000, 0), not_stereo, 1},
+        {WavHeader(32, 2, 8000, 0), bits_only, 1},
+        {WavHeader(8, 2, 8000, 0), bits_only, 1},
+        {Bytes(header.begin(), header.begin() + 36), "Can't find data block in wave file!\n", 2},
+        {WavHeader(16, 2, 8000, 0, false, junk), "Can't find data block in wave file!\n", 2},
+        // Cut inside the format chunk: fields past the end read as 0.
+        {Bytes(header.begin(), header.begin() + 30), bits_only, 1},
+        {Bytes(header.begin(), header.begin() + 23), not_stereo, 1},
+        {Bytes(), no_format + not_stereo, 1},
+        {Bytes(20000, 'd'), no_format + not_stereo, 1},
+    };
+    for (const auto& [file, message, status] : cases) {
+        Put("in.wav", file);
+        std::string out;
+        EXPECT_EQ(Run({"in.wav"}, "", &out), status);
+        EXPECT_EQ(out, message);
+        EXPECT_EQ(Files(), std::set<std::string>{"in.wav"}) << message;
+    }
+    fs::create_directory(dir / "folder.wav");
+    std::string out;
+    EXPECT_EQ(Run({"folder.wav"}, "", &out), 2);
+    EXPECT_EQ(out, "Cannot find file in track list called folder.wav!!\n");
+    const std::string missing = "sub/" + std::string(400, 'm') + ".wav";
+    EXPECT_EQ(Run({missing}, "", &out), 2);
+    EXPECT_EQ(out, "Cannot find file in track list called " + missing + "!!\n");
+    EXPECT_EQ(Files(), (std::set<std::string>{"in.wav", "folder.wav"}));
+}
+
+TEST_F(Cli, AcceptsTagsWhereverTheScanFindsThem) {
+    Bytes list;
+    PutText(list, "LIST");
+    PutLe(list, 15000 - 68, 4);
+    list.resize(15000 - 60, 0x81);
+    Bytes file = WavHeader(24, 2, 96000, 12, true, list);  // extensible; data tag at 15,000
+    ASSERT_EQ(file.size(), 15008u);
+    const Bytes samples = StereoSamples(24, 0, 2);
+    file.insert(file.end(), samples.begin(), samples.end());
+    fs::create_directory(dir / "v1.2");
+    Put("v1.2/take.wav", file);
+    std::string out;
+    EXPECT_EQ(Run({"./v1.2/take.wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    const Bytes left = Get("v1.2/takeL.wav");
+    ASSERT_EQ(left.size(), 44u + 6);
+    EXPECT_EQ(Assem4(left.data() + 24), 96000u);
+    EXPECT_EQ(Bytes(left.begin() + 44, left.end()), Channel(samples, 3, 0));
+}
+
+TEST_F(Cli, OverwritesOutputsAndReportsEveryWriteFailure) {
+    Put("take1.wav", StereoWav(16, 44100, 3000));
+    Put("take1L.wav", Bytes(100000, 1));
+    std::string out;
+    EXPECT_EQ(Run({"take1.wav"}, "", &out), 0);
+    EXPECT_EQ(Get("take1L.wav").size(), 44u + 6000);
+
+    fs::remove(dir / "take1R.wav");
+    fs::create_directory(dir / "take1R.wav");
+    EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
+    EXPECT_EQ(out, "Unable to open file.\n");
+    fs::remove(dir / "take1R.wav");
+    fs::create_symlink("/dev/full", dir / "take1R.wav");
+    EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
+    EXPECT_EQ(out, "Unable to write file.\n");
+    EXPECT_EQ(Get("take1L.wav").size(), 44u);  // its header, written before the failure, stays
+}
+
+}  // namespace

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "driver.h"
+#include "extract/extract.h"
+#include "wav/wav.h"
+#include "wavgen.h"
+
+using Four = std::array<unsigned char, 4>;
+
+Four D4(uint32_t v) {
+    Four out{};
+    Decon4(v, out.data());
+    return out;
+}
+
+TEST(Codec, AssemblesAndSplitsLittleEndianFields) {
+    const unsigned char a[] = {0x01, 0x02, 0xFF, 0xFF, 0x44, 0xAC, 0x00, 0x00, 0xFF, 0xFF};
+    EXPECT_EQ(Assem2(a), 513u);
+    EXPECT_EQ(Assem2(a + 2), 65535u);
+    EXPECT_EQ(Assem4(a + 4), 44100u);
+    EXPECT_EQ(Assem4(a + 2), 0xAC44FFFFu);
+    EXPECT_EQ(D4(44100), (Four{0x44, 0xAC, 0x00, 0x00}));
+    EXPECT_EQ(D4(0x7FFFFFFF), (Four{0xFF, 0xFF, 0xFF, 0x7F}));
+    EXPECT_EQ(D4(0), (Four{0, 0, 0, 0}));
+    EXPECT_EQ(D4(static_cast<uint32_t>(-1)), (Four{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(D4(0x80000001u), (Four{0x01, 0x00, 0x00, 0x80}));
+    unsigned char b[3] = {};
+    Decon2(513, b);
+    EXPECT_EQ(b[0], 1);
+    EXPECT_EQ(b[1], 2);
+    Decon3(65536, b);
+    EXPECT_EQ(Bytes(b, b + 3), (Bytes{0, 0, 1}));
+    Decon3((1u << 24) + 1, b);
+    EXPECT_EQ(Bytes(b, b + 3), (Bytes{1, 0, 0}));
+}
+
+TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
+    const std::string long_name(600, 'n');
+    const std::pair<std::string, std::string> cases[] = {{"take1.wav", "take1"},
+                                                         {"a.b.c", "a"},
+                                                         {"take1", "take1"},
+                                                         {"song.mp3", "song"},
+                                                         {"..wav", "wav"},
+                                                         {"./take1.wav", "./take1"},
+                                                         {"../v1.2/take.wav", "../v1.2/take"},
+                                                         {"/data/.hidden.wav", "/data/hidden"},
+                                                         {long_name + ".wav", long_name},
+                                                         {"x", "x"}};
+    for (const auto& [input, stem] : cases) {
+        std::string left, right;
+        OUTPUT_NAMES(input, &left, &right);
+        EXPECT_EQ(left, stem + "L.wav") << input;
+        EXPECT_EQ(right, stem + "R.wav") << input;
+    }
+    for (const std::string bad : {"", ".", "...", "dir/", "dir/...", "a.b/"}) {
+        std::string left, right;
+        EXPECT_EXIT(OUTPUT_NAMES(bad, &left, &right), testing::ExitedWithCode(2), "") << bad;
+    }
+}
+
+TEST(Header, DeclaresOneChannelAtTheInputsRateAndWidth) {
+    unsigned char h[HEADER_SIZE];
+    HeaderBytes(44100, 16, 1000, h);
+    Bytes expected;
+    PutText(expected, "RIFF");
+    PutLe(expected, 2036, 4);
+    PutText(expected, "WAVEfmt ");
+    PutLe(expected, 16, 4);
+    PutLe(expected, 1, 2);  // PCM
+    PutLe(expected, 1, 2);  // mono
+    PutLe(expected, 44100, 4);
+    PutLe(expected, 88200, 4);
+    PutLe(expected, 2, 2);
+    PutLe(expected, 16, 2);
+    PutText(expected, "data");
+    PutLe(expected, 2000, 4);
+    EXPECT_EQ(Bytes(h, h + HEADER_SIZE), expected);
+
+    HeaderBytes(48000, 24, 10, h);
+    EXPECT_EQ(Assem4(h + 4), 66u);
+    EXPECT_EQ(Assem4(h + 28), 144000u);
+    EXPECT_EQ(Assem2(h + 32), 3u);
+    EXPECT_EQ(Assem2(h + 34), 24u);
+    EXPECT_EQ(Assem4(h + 40), 30u);
+    // The largest 16-bit output a header can describe: sizes past 2 GiB stay unsigned.
+    HeaderBytes(44100, 16, 2147483629u, h);
+    EXPECT_EQ(Assem4(h + 40), 4294967258u);
+    EXPECT_EQ(Assem4(h + 4), 4294967294u);
+}
+
+TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
+    uint32_t frames = 7;
+    FRAME_COUNT(4044, 44, 2, &frames);
+    EXPECT_EQ(frames, 1000u);
+    FRAME_COUNT(44 + 6 * 10 + 5, 44, 3, &frames);
+    EXPECT_EQ(frames, 10u);
+    FRAME_COUNT(40, 44, 2, &frames);  // the file stops inside the data tag
+    EXPECT_EQ(frames, 0u);
+    FRAME_COUNT(44 + 4LL * 2147483629 + 3, 44, 2, &frames);  // about 8 GiB
+    EXPECT_EQ(frames, 2147483629u);
+    FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, &frames);
+    EXPECT_EQ(frames, 1431655753u);
+    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
+}
+
+TEST(CopyData, ReportsAFailedAppend) {
+    const std::string in = testing::TempDir() + "quenlor-copy.wav";
+    ASSERT_TRUE(WriteStereoWav(in.c_str(), 16, 8000, 5000));
+    EXPECT_EXIT(COPY_DATA(in.c_str(), "/dev/full", 44, 1, 16), testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(COPY_DATA(in.c_str(), "/nonexistent/out.wav", 44, 1, 16),
+                testing::ExitedWithCode(2), "");
+    std::remove(in.c_str());
+}

@@ -1,0 +1,31 @@
+// Builds stereo wave files for the tests, the sample, the benchmark and the fuzzing seeds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<unsigned char>;
+
+// Byte b of the sample of channel c in frame i: the channels differ in every byte and bytes
+// with the high bit set are common, so a swapped channel or a sign error shows.
+unsigned char SampleByte(uint64_t i, int c, int b);
+
+// The sample bytes of frames [first, first + count) of a stereo file of the given width.
+Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
+
+// A wave header up to and including the data chunk's length field: RIFF, WAVE, a format chunk
+// (16 bytes, or 40 with the extensible format code), then `between` (whole chunks), then "data".
+Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes,
+                bool extensible = false, const Bytes& between = {});
+
+// A whole canonical stereo file of `frames` frames.
+Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames);
+
+// Appends a little-endian field of `width` bytes.
+void PutLe(Bytes& out, uint64_t v, int width);
+// Appends the characters of s.
+void PutText(Bytes& out, const std::string& s);
+
+// Writes a canonical stereo file of `frames` frames to path, in pieces; false on failure.
+bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames);
