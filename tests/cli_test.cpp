@@ -73,7 +73,10 @@ protected:
     int Run(const std::vector<std::string>& args, const std::string& input, std::string* out) {
         const std::string io = dir.string() + ".io";
         std::ofstream(io + ".in") << input;
-        std::string cmd = "cd " + Quote(dir) + " && " + Quote(QUENLOR_BIN);
+        // QUENLOR_WRAPPER runs the program under a checker, valgrind say.
+        const char* wrapper = std::getenv("QUENLOR_WRAPPER");
+        std::string cmd =
+            "cd " + Quote(dir) + " && " + (wrapper ? wrapper : "") + " " + Quote(QUENLOR_BIN);
         for (const auto& a : args) cmd += " " + Quote(a);
         const int status = std::system((cmd + " <" + io + ".in >" + io + ".out").c_str());
         std::ifstream o(io + ".out", std::ios::binary);
@@ -210,15 +213,62 @@ TEST_F(Cli, OverwritesOutputsAndReportsEveryWriteFailure) {
     EXPECT_EQ(Run({"take1.wav"}, "", &out), 0);
     EXPECT_EQ(Get("take1L.wav").size(), 44u + 6000);
 
-    fs::remove(dir / "take1R.wav");
-    fs::create_directory(dir / "take1R.wav");
-    EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
-    EXPECT_EQ(out, "Unable to open file.\n");
-    fs::remove(dir / "take1R.wav");
+    for (const std::string side : {"R", "L"}) {
+        fs::remove(dir / ("take1" + side + ".wav"));
+        fs::create_directory(dir / ("take1" + side + ".wav"));
+        EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
+        EXPECT_EQ(out, "Unable to open file.\n");
+        fs::remove(dir / ("take1" + side + ".wav"));
+    }
+    EXPECT_EQ(Files(), std::set<std::string>{"take1.wav"});  // a failed left header stops the run
     fs::create_symlink("/dev/full", dir / "take1R.wav");
     EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
     EXPECT_EQ(out, "Unable to write file.\n");
     EXPECT_EQ(Get("take1L.wav").size(), 44u);  // its header, written before the failure, stays
+}
+
+TEST_F(Cli, TakesLongNamesAtThePrompt) {
+    const std::string folder(200, 'd'), name = folder + "/" + std::string(200, 'n');
+    fs::create_directory(dir / folder);
+    Put(name + ".wav", StereoWav(24, 44100, 5));
+    std::string out;
+    EXPECT_EQ(Run({}, name + ".wav\n", &out), 0);
+    EXPECT_EQ(out, PROMPT1 + "done\n");
+    EXPECT_EQ(Get(name + "R.wav").size(), 44u + 15);
+}
+
+// Inputs kept from fuzzing: each must end with one of the program's own messages, and a split
+// must leave two outputs whose headers agree with their sizes.
+TEST_F(Cli, CorpusInputsEndWithTheProgramsOwnMessages) {
+    const std::set<std::string> failures = {
+        "The file you want to convert is not a stereo track!\n",
+        "24 bit or 16 bit wave files only!\n",
+        "Can't find data block in wave file!\n",
+    };
+    const std::string warning = "Can't find format chunk in wave file!\n";
+    int cases = 0;
+    for (const auto& entry : fs::directory_iterator(QUENLOR_CORPUS)) {
+        const std::string name = entry.path().filename().string();
+        fs::copy_file(entry.path(), dir / "case.wav", fs::copy_options::overwrite_existing);
+        std::string out;
+        const int status = Run({"case.wav"}, "", &out);
+        if (out.rfind(warning, 0) == 0) out.erase(0, warning.size());
+        ++cases;
+        if (status != 0) {
+            EXPECT_TRUE(failures.count(out)) << name << ": " << out;
+            EXPECT_EQ(Files(), std::set<std::string>{"case.wav"}) << name;
+            continue;
+        }
+        EXPECT_EQ(out, "done\n") << name;
+        const Bytes left = Get("caseL.wav"), right = Get("caseR.wav");
+        ASSERT_GE(left.size(), 44u) << name;
+        EXPECT_EQ(left.size(), right.size()) << name;
+        EXPECT_EQ(Assem4(left.data() + 40), left.size() - 44) << name;
+        EXPECT_EQ((left.size() - 44) % Assem2(left.data() + 32), 0u) << name;
+        fs::remove(dir / "caseL.wav");
+        fs::remove(dir / "caseR.wav");
+    }
+    EXPECT_GT(cases, 0);
 }
 
 }  // namespace

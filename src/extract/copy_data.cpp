@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "extract/extract.h"
@@ -25,13 +26,14 @@ void Gather(const unsigned char* block, size_t frames, size_t skip, unsigned cha
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
                uint32_t bits_per_sample) {
     // Declared before the streams: they must outlive them, even when a failure ends the process.
-    std::vector<char> in_buffer(STREAM_BUFFER);
-    std::vector<char> out_buffer(STREAM_BUFFER);
+    // Left uninitialized, so a small input touches only the pages it uses.
+    const std::unique_ptr<char[]> in_buffer(new char[STREAM_BUFFER]);
+    const std::unique_ptr<char[]> out_buffer(new char[STREAM_BUFFER]);
     std::FILE* in = std::fopen(in_path, "rb");
     std::FILE* out = std::fopen(out_path, "ab");
     if (in == nullptr || out == nullptr) Fail(MSG_OPEN, 2);
-    std::setvbuf(in, in_buffer.data(), _IOFBF, STREAM_BUFFER);
-    std::setvbuf(out, out_buffer.data(), _IOFBF, STREAM_BUFFER);
+    std::setvbuf(in, in_buffer.get(), _IOFBF, STREAM_BUFFER);
+    std::setvbuf(out, out_buffer.get(), _IOFBF, STREAM_BUFFER);
     if (fseeko(in, 0, SEEK_END) != 0) Fail(MSG_READ, 2);
     const int64_t length = ftello(in);
     if (length < 0) Fail(MSG_READ, 2);

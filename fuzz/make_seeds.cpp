@@ -1,0 +1,41 @@
+// make_seeds DIR: writes the fuzzing seeds, small wave files of every shape the probe meets.
+#include <fstream>
+#include <string>
+
+#include "wavgen.h"
+
+namespace {
+
+void Write(const std::string& dir, const std::string& name, const Bytes& b) {
+    std::ofstream(dir + "/" + name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return 2;
+    const std::string dir = argv[1];
+    Bytes list;
+    PutText(list, "LIST");
+    PutLe(list, 12, 4);
+    PutText(list, "INFOdata\x81\xFE\x00\x01");
+    const Bytes s16 = StereoWav(16, 44100, 40);
+    Write(dir, "s16.wav", s16);
+    Write(dir, "s24.wav", StereoWav(24, 48000, 30));
+    Write(dir, "ext24.wav", Concat(WavHeader(24, 2, 96000, 60, true), StereoSamples(24, 0, 10)));
+    Write(dir, "list_before.wav",
+          Concat(WavHeader(16, 2, 8000, 40, false, list), StereoSamples(16, 0, 10)));
+    Write(dir, "list_after.wav", Concat(s16, list));
+    for (long cut : {20, 30, 40, 46}) {
+        Write(dir, "cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut));
+    }
+    Write(dir, "mono8.wav", Concat(WavHeader(8, 1, 8000, 8), Bytes(8, 0x80)));
+    Write(dir, "float32.wav", Concat(WavHeader(32, 2, 44100, 16), Bytes(16, 0x3F)));
+    return 0;
+}

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Fuzzes the program on arbitrary input files with AFL++, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, in a scratch folder.
+#
+#   fuzz/run.sh [SECONDS]        default 600; the findings go to fuzz-out/default/{crashes,hangs}
+#   FUZZ_OUT=dir fuzz/run.sh     another output folder; an existing one is resumed
+#
+# Exits 1 when a crash or hang was found. Inputs that found something belong in tests/corpus/,
+# which the ordinary tests run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-600}
+out=${FUZZ_OUT:-$root/fuzz-out}
+build=$root/build-fuzz
+
+if ! command -v afl-fuzz >/dev/null; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq afl++
+fi
+CXX=afl-clang-fast++ cmake -S "$root" -B "$build" -DQUENLOR_SANITIZE=ON -DQUENLOR_TESTS=OFF \
+    -DQUENLOR_FUZZ=ON >/dev/null
+cmake --build "$build" -j2 >/dev/null
+
+seeds=$build/seeds
+rm -rf "$seeds" && mkdir -p "$seeds"
+"$build/fuzz/make_seeds" "$seeds"
+cp "$root"/tests/corpus/* "$seeds/" 2>/dev/null || true
+input=-i
+[ -d "$out/default/queue" ] && input="-i -"  # resume
+
+export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
+export AFL_NO_AFFINITY=1 AFL_SKIP_BIN_CHECK=0
+export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0
+export UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1
+# shellcheck disable=SC2086
+afl-fuzz $input $( [ "$input" = "-i" ] && echo "$seeds" ) -o "$out" -m none -t 2000 \
+    -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || true
+
+stats=$out/default/fuzzer_stats
+grep -E '^(run_time|execs_done|execs_per_sec|corpus_count|bitmap_cvg|saved_crashes|saved_hangs)' \
+    "$stats"
+found=$(find "$out/default/crashes" "$out/default/hangs" -type f -name 'id:*' | wc -l)
+[ "$found" -eq 0 ] || { echo "fuzz: $found finding(s) in $out/default"; exit 1; }
