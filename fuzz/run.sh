@@ -16,13 +16,12 @@ build=$root/build-fuzz
 if ! command -v afl-fuzz >/dev/null; then
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq afl++
 fi
-CXX=afl-clang-fast++ cmake -S "$root" -B "$build" -DQUENLOR_SANITIZE=ON -DQUENLOR_TESTS=OFF \
-    -DQUENLOR_FUZZ=ON >/dev/null
+CXX=afl-clang-fast++ cmake -S "$root" -B "$build" -DQUENLOR_SANITIZE=ON -DQUENLOR_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 seeds=$build/seeds
 rm -rf "$seeds" && mkdir -p "$seeds"
-"$build/fuzz/make_seeds" "$seeds"
+"$build/make_seeds" "$seeds"
 cp "$root"/tests/corpus/* "$seeds/" 2>/dev/null || true
 input=-i
 [ -d "$out/default/queue" ] && input="-i -"  # resume
