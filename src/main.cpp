@@ -1,5 +1,6 @@
 // quenlor2: splits a stereo 16- or 24-bit wave file into one mono wave file per channel.
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +30,8 @@ std::string Prompt(const char* prompt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file size limit, a write then fails and is reported instead of killing the process.
+    std::signal(SIGXFSZ, SIG_IGN);
     std::string input;
     if (argc > 1) {
         input = argv[1];

@@ -70,13 +70,14 @@ protected:
 
     // Runs the program with args and the given standard input; returns its exit status and
     // fills out with its standard output.
-    int Run(const std::vector<std::string>& args, const std::string& input, std::string* out) {
+    int Run(const std::vector<std::string>& args, const std::string& input, std::string* out,
+            const std::string& prefix = "") {
         const std::string io = dir.string() + ".io";
         std::ofstream(io + ".in") << input;
         // QUENLOR_WRAPPER runs the program under a checker, valgrind say.
         const char* wrapper = std::getenv("QUENLOR_WRAPPER");
-        std::string cmd =
-            "cd " + Quote(dir) + " && " + (wrapper ? wrapper : "") + " " + Quote(QUENLOR_BIN);
+        std::string cmd = "cd " + Quote(dir) + " && " + prefix + " " + (wrapper ? wrapper : "") +
+                          " " + Quote(QUENLOR_BIN);
         for (const auto& a : args) cmd += " " + Quote(a);
         const int status = std::system((cmd + " <" + io + ".in >" + io + ".out").c_str());
         std::ifstream o(io + ".out", std::ios::binary);
@@ -225,6 +226,9 @@ TEST_F(Cli, OverwritesOutputsAndReportsEveryWriteFailure) {
     EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
     EXPECT_EQ(out, "Unable to write file.\n");
     EXPECT_EQ(Get("take1L.wav").size(), 44u);  // its header, written before the failure, stays
+    fs::remove(dir / "take1R.wav");
+    EXPECT_EQ(Run({"take1.wav"}, "", &out, "prlimit --fsize=4096"), 2);  // both headers fit
+    EXPECT_EQ(out, "Unable to write file.\n");
 }
 
 TEST_F(Cli, TakesLongNamesAtThePrompt) {

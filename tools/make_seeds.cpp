@@ -1,4 +1,5 @@
 // make_seeds DIR: writes the fuzzing seeds, small wave files of every shape the probe meets.
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -35,6 +36,14 @@ int main(int argc, char** argv) {
     for (long cut : {20, 30, 40, 46}) {
         Write(dir, "cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut));
     }
+    // No format tag: the fields are read as if it stood at 15,000, and these pass.
+    Bytes no_format(15100, 0x11);
+    std::copy_n("data", 4, no_format.begin() + 100);
+    no_format[15010] = 2;
+    no_format[15011] = 0;
+    no_format[15022] = 16;
+    no_format[15023] = 0;
+    Write(dir, "no_format.wav", no_format);
     Write(dir, "mono8.wav", Concat(WavHeader(8, 1, 8000, 8), Bytes(8, 0x80)));
     Write(dir, "float32.wav", Concat(WavHeader(32, 2, 44100, 16), Bytes(16, 0x3F)));
     return 0;
