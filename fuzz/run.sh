@@ -12,6 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-600}
 out=${FUZZ_OUT:-$root/fuzz-out}
 build=$root/build-fuzz
+mkdir -p "$(dirname "$out")"
 
 if ! command -v afl-fuzz >/dev/null; then
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq afl++
@@ -23,15 +24,14 @@ seeds=$build/seeds
 rm -rf "$seeds" && mkdir -p "$seeds"
 "$build/make_seeds" "$seeds"
 cp "$root"/tests/corpus/* "$seeds/" 2>/dev/null || true
-input=-i
-[ -d "$out/default/queue" ] && input="-i -"  # resume
+from=$seeds
+[ -d "$out/default/queue" ] && from=-  # resume the earlier run
 
 export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
-export AFL_NO_AFFINITY=1 AFL_SKIP_BIN_CHECK=0
+export AFL_NO_AFFINITY=1
 export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0
 export UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1
-# shellcheck disable=SC2086
-afl-fuzz $input $( [ "$input" = "-i" ] && echo "$seeds" ) -o "$out" -m none -t 2000 \
+afl-fuzz -i "$from" -o "$out" -m none -t 2000 \
     -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || true
 
 stats=$out/default/fuzzer_stats
