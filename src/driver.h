@@ -13,6 +13,10 @@ void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* righ
 // Ends the process when an output's header could not describe its length.
 void FRAME_COUNT(int64_t length, uint32_t data_offset, uint32_t bytes_per_sample, uint32_t* frames);
 
+// Ends the process when an output name leads to the input, or both to one file (links
+// followed; a name that does not exist yet leads nowhere).
+void DISTINCT_FILES(const char* input, const char* left, const char* right);
+
 // Writes both outputs' headers, then the left and the right channel's samples.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint32_t sample_rate, uint32_t bits_per_sample);

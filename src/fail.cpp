@@ -1,9 +1,14 @@
 #include "fail.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-void Fail(const char* line, int status) {
-    std::printf("%s\n", line);
+void Fail(const char* message, int status, ...) {
+    va_list args;
+    va_start(args, status);
+    std::vprintf(message, args);
+    va_end(args);
+    std::printf("\n");
     std::exit(status);
 }

@@ -9,10 +9,12 @@
 #define MSG_NO_FILE "Cannot find file in track list called %s!!"
 #define MSG_NO_DATA "Can't find data block in wave file!"
 #define MSG_NO_FORMAT "Can't find format chunk in wave file!"
+#define MSG_SAME_FILE "Output file %s is the same file as %s!"
 #define MSG_OPEN "Unable to open file."
 #define MSG_READ "Unable to read file."
 #define MSG_WRITE "Unable to write file."
 #define MSG_DONE "done"
 
-// Prints line and a line break on standard output, then ends the process with status.
-[[noreturn]] void Fail(const char* line, int status);
+// Prints the message (a printf format, filled from the arguments that follow status) and a
+// line break on standard output, then ends the process with status.
+[[noreturn]] void Fail(const char* message, int status, ...) __attribute__((format(printf, 1, 3)));

@@ -1,4 +1,6 @@
 // quenlor2: splits a stereo 16- or 24-bit wave file into one mono wave file per channel.
+#include <fcntl.h>
+
 #include <cctype>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +32,10 @@ std::string Prompt(const char* prompt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A file opened on a closed standard descriptor would take in what is meant for the console.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);
+    }
     // Past a file size limit, a write then fails and is reported instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
     std::string input;

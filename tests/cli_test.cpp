@@ -1,12 +1,14 @@
 // The program as its users meet it: run in a scratch folder, standard input fed, standard output
 // compared byte for byte, then the exit status and the files left behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -63,9 +65,18 @@ protected:
     std::set<std::string> Files() {
         std::set<std::string> names;
         for (const auto& e : fs::recursive_directory_iterator(dir)) {
-            names.insert(fs::relative(e.path(), dir).string());
+            names.insert(e.path().lexically_relative(dir).string());
         }
         return names;
+    }
+
+    // What each name that leads to a file holds, links followed.
+    std::map<std::string, Bytes> Contents() {
+        std::map<std::string, Bytes> contents;
+        for (const auto& name : Files()) {
+            if (fs::is_regular_file(dir / name)) contents[name] = Get(name);
+        }
+        return contents;
     }
 
     // Runs the program with args and the given standard input; returns its exit status and
@@ -177,14 +188,111 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         EXPECT_EQ(out, message);
         EXPECT_EQ(Files(), std::set<std::string>{"in.wav"}) << message;
     }
-    fs::create_directory(dir / "folder.wav");
     std::string out;
-    EXPECT_EQ(Run({"folder.wav"}, "", &out), 2);
-    EXPECT_EQ(out, "Cannot find file in track list called folder.wav!!\n");
     const std::string missing = "sub/" + std::string(400, 'm') + ".wav";
     EXPECT_EQ(Run({missing}, "", &out), 2);
     EXPECT_EQ(out, "Cannot find file in track list called " + missing + "!!\n");
-    EXPECT_EQ(Files(), (std::set<std::string>{"in.wav", "folder.wav"}));
+    EXPECT_EQ(Files(), std::set<std::string>{"in.wav"});
+}
+
+// Only a regular file is a recording: a folder, a device or a FIFO with no writer is refused at
+// once, without waiting on it.
+TEST_F(Cli, RefusesInputsThatAreNoRegularFile) {
+    fs::create_directory(dir / "folder.wav");
+    fs::create_symlink("/dev/zero", dir / "zero.wav");
+    ASSERT_EQ(mkfifo((dir / "fifo.wav").c_str(), 0644), 0);
+    for (const std::string name : {"folder.wav", "zero.wav", "fifo.wav"}) {
+        std::string out;
+        EXPECT_EQ(Run({name}, "", &out, "timeout 10"), 2) << name;
+        EXPECT_EQ(out, "Cannot find file in track list called " + name + "!!\n");
+    }
+    EXPECT_EQ(Files(), (std::set<std::string>{"folder.wav", "zero.wav", "fifo.wav"}));
+}
+
+// An output that is the input, or the other output, under another name is refused before any
+// file is created or changed; a link to the input under a name that is no output still splits.
+TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
+    const Bytes take = StereoWav(16, 44100, 300);
+    // Each step makes one entry: f a file holding `take`, o another file, d a folder,
+    // s a symbolic link to the target, h a hard link to it.
+    struct Step {
+        char kind;
+        std::string name;
+        std::string target = "";
+    };
+    const std::tuple<std::vector<Step>, std::string, std::string> cases[] = {
+        {{{'f', "take.wav"}, {'s', "takeL.wav", "take.wav"}},
+         "take.wav",
+         "takeL.wav is the same file as take.wav"},
+        {{{'f', "takeR.wav"}, {'s', "take.wav", "takeR.wav"}},
+         "take.wav",
+         "takeR.wav is the same file as take.wav"},
+        {{{'f', "take.wav"}, {'h', "takeR.wav", "take.wav"}},
+         "take.wav",
+         "takeR.wav is the same file as take.wav"},
+        {{{'d', "sub"}, {'f', "sub/take.wav"}, {'s', "sub/takeL.wav", "../sub/take.wav"}},
+         "sub/take.wav",
+         "sub/takeL.wav is the same file as sub/take.wav"},
+        {{{'f', "take.wav"}, {'o', "takeL.wav"}, {'s', "takeR.wav", "takeL.wav"}},
+         "take.wav",
+         "takeR.wav is the same file as takeL.wav"},
+    };
+    for (const auto& [steps, input, message] : cases) {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const Step& step : steps) {
+            if (step.kind == 'f') Put(step.name, take);
+            if (step.kind == 'o') Put(step.name, StereoWav(24, 8000, 10));
+            if (step.kind == 'd') fs::create_directory(dir / step.name);
+            if (step.kind == 's') fs::create_symlink(step.target, dir / step.name);
+            if (step.kind == 'h') fs::create_hard_link(dir / step.target, dir / step.name);
+        }
+        const std::map<std::string, Bytes> before = Contents();
+        std::string out;
+        EXPECT_EQ(Run({input}, "", &out), 2) << message;
+        EXPECT_EQ(out, "Output file " + message + "!\n");
+        EXPECT_EQ(Contents(), before) << message;
+    }
+    // A dangling link to the left output's name is caught once the left header has made it.
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    Put("take.wav", take);
+    fs::create_symlink("takeL.wav", dir / "takeR.wav");
+    std::string out;
+    EXPECT_EQ(Run({"take.wav"}, "", &out), 2);
+    EXPECT_EQ(out, "Output file takeR.wav is the same file as takeL.wav!\n");
+    EXPECT_EQ(Get("take.wav"), take);
+    EXPECT_EQ(Get("takeL.wav").size(), 44u);
+
+    fs::remove(dir / "takeR.wav");
+    fs::create_symlink("take.wav", dir / "alias.wav");
+    EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_EQ(Get("aliasR.wav").size(), 44u + 600);
+    EXPECT_EQ(Get("take.wav"), take);
+}
+
+// With the standard descriptors closed, no file of the program's may take one of their places,
+// or a message meant for the console would be written into it.
+TEST_F(Cli, KeepsItsFilesOffClosedStandardDescriptors) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    Put("take.wav", StereoWav(16, 8000, 100));
+    const std::string cmd = "cd " + Quote(dir) + " && strace -f -o ../" + dir.filename().string() +
+                            ".trace -e trace=open,openat " + Quote(QUENLOR_BIN) +
+                            " take.wav <&- >&- 2>&-";
+    const int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream trace(dir.string() + ".trace");
+    int opens = 0;
+    for (std::string line; std::getline(trace, line);) {
+        if (line.find("take") == std::string::npos) continue;
+        ++opens;
+        const std::string fd = line.substr(line.rfind('=') + 1);
+        EXPECT_GE(std::stoi(fd), 3) << line;
+    }
+    EXPECT_GE(opens, 7);  // probe, length, two headers, two copies of two files
+    fs::remove(dir.string() + ".trace");
+    EXPECT_EQ(Get("takeR.wav").size(), 44u + 200);
 }
 
 TEST_F(Cli, AcceptsTagsWhereverTheScanFindsThem) {

@@ -3,9 +3,15 @@
 # Usage: manual_lists_messages.sh MESSAGES_HEADER MANUAL_PAGE
 set -eu
 text=$(groff -man -t -Tascii -P-cbou -rLL=200n "$2" 2>/dev/null)
-messages=$(sed -n 's/^#define MSG_[A-Z_]* "\(.*\)"$/\1/p' "$1" | sed 's/%s/file/')
-[ -n "$messages" ] || { echo "no messages found in $1"; exit 1; }
+messages=$(sed -n 's/^#define MSG_[A-Z_]* "\(.*\)"$/\1/p' "$1")
+found=$(printf '%s\n' "$messages" | grep -c .) || true
+defined=$(grep -c '^#define MSG_' "$1") || true
+# A message wrapped over two lines would otherwise drop out of the check unseen.
+[ "$found" -gt 0 ] && [ "$found" -eq "$defined" ] ||
+    { echo "$defined messages defined in $1, $found read on one line each"; exit 1; }
 printf '%s\n' "$messages" | while IFS= read -r message; do
-    printf '%s\n' "$text" | grep -qF -- "$message" || { echo "not in the manual: $message"; exit 1; }
+    # Each %s stands for a name, which the manual writes as a word in italics.
+    pattern=$(printf '%s\n' "$message" | sed -e 's/[].[*^$\\]/\\&/g' -e 's/%s/[^ ]*/g')
+    printf '%s\n' "$text" | grep -q -- "$pattern" || { echo "not in the manual: $message"; exit 1; }
 done
-echo "$(printf '%s\n' "$messages" | wc -l) messages, all in the manual"
+echo "$found messages, all in the manual"

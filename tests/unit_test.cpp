@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
+#include <fstream>
+#include <iterator>
 #include <tuple>
 
 #include "driver.h"
@@ -93,11 +96,33 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
 }
 
-TEST(CopyData, ReportsAFailedAppend) {
+// The extractor copies the frames it is told to, never what the input holds beyond them, and
+// fails when the input holds fewer.
+TEST(CopyData, CopiesExactlyTheGivenFrames) {
     const std::string in = testing::TempDir() + "quenlor-copy.wav";
-    ASSERT_TRUE(WriteStereoWav(in.c_str(), 16, 8000, 5000));
-    EXPECT_EXIT(COPY_DATA(in.c_str(), "/dev/full", 44, 1, 16), testing::ExitedWithCode(2), "");
-    EXPECT_EXIT(COPY_DATA(in.c_str(), "/nonexistent/out.wav", 44, 1, 16),
-                testing::ExitedWithCode(2), "");
+    const std::string out = testing::TempDir() + "quenlor-copy-out.wav";
+    ASSERT_TRUE(WriteStereoWav(in.c_str(), 24, 8000, BLOCK_FRAMES + 5));
+    std::remove(out.c_str());
+    COPY_DATA(in.c_str(), out.c_str(), 44, 1, 24, BLOCK_FRAMES + 1);
+    std::ifstream got(out, std::ios::binary);
+    const Bytes copied{std::istreambuf_iterator<char>(got), {}};
+    const Bytes samples = StereoSamples(24, 0, BLOCK_FRAMES + 1);
+    Bytes right;
+    for (size_t at = 3; at < samples.size(); at += 6) {
+        right.insert(right.end(), samples.begin() + long(at), samples.begin() + long(at) + 3);
+    }
+    EXPECT_EQ(copied, right);
+    // Messages go to standard output; death tests match what reaches standard error.
+    const auto fails_with = [&](const char* to, uint32_t frames) {
+        dup2(2, 1);
+        COPY_DATA(in.c_str(), to, 44, 0, 24, frames);
+    };
+    EXPECT_EXIT(fails_with(out.c_str(), BLOCK_FRAMES + 6), testing::ExitedWithCode(2),
+                "^Unable to read file.\n$");
+    EXPECT_EXIT(fails_with("/dev/full", 10), testing::ExitedWithCode(2),
+                "^Unable to write file.\n$");
+    EXPECT_EXIT(fails_with("/nonexistent/out.wav", 10), testing::ExitedWithCode(2),
+                "^Unable to open file.\n$");
     std::remove(in.c_str());
+    std::remove(out.c_str());
 }

@@ -4,10 +4,10 @@
 #include <cstdint>
 
 // Stereo frames per block read from the input.
-constexpr int64_t BLOCK_FRAMES = 1024;
+constexpr uint32_t BLOCK_FRAMES = 1 << 16;
 
-// Appends channel (0 left, 1 right) of the 16- or 24-bit stereo samples that run from
-// data_offset to the end of in_path to out_path; a trailing part shorter than a frame is
-// dropped. Ends the process when a file can't be opened, read or written.
+// Appends channel (0 left, 1 right) of the first `frames` 16- or 24-bit stereo frames from
+// data_offset in in_path to out_path. Ends the process when a file can't be opened, holds
+// fewer frames, or can't be written.
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
-               uint32_t bits_per_sample);
+               uint32_t bits_per_sample, uint32_t frames);

@@ -1,9 +1,10 @@
 // The input probe: finds the format and data tags near the start of the file and judges the
 // file by its channel count and bits per sample alone.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "fail.h"
@@ -37,13 +38,13 @@ uint32_t Field(const unsigned char* window, size_t got, long pos, size_t width) 
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample) {
-    std::FILE* in = std::fopen(path, "rb");
+    // Only a regular file is a recording. A folder, a device or a FIFO is none, and opening
+    // without blocking lets a FIFO with no writer be refused instead of waited on forever.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
-    // A folder opens for reading on Linux, but it is no file to split.
-    if (in == nullptr || fstat(fileno(in), &st) != 0 || S_ISDIR(st.st_mode)) {
-        std::printf(MSG_NO_FILE "\n", path);
-        std::exit(2);
-    }
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(MSG_NO_FILE, 2, path);
+    std::FILE* in = fdopen(fd, "rb");
+    if (in == nullptr) Fail(MSG_NO_FILE, 2, path);
     // Every tag and field the probe may look at lies in the window, so one read serves all.
     unsigned char window[PROBE_WINDOW];
     const size_t got = std::fread(window, 1, sizeof window, in);
@@ -52,6 +53,8 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
 
     long fmt = FindTag(window, got, "fmt");
     if (fmt < 0) {
+        // Read on as if the tag stood at the last place tried: a file without one is then
+        // judged by whatever bytes stand there, and almost always refused as not stereo.
         std::printf(MSG_NO_FORMAT "\n");
         fmt = PROBE_LAST_TAG_POS;
     }
