@@ -12,6 +12,7 @@
 #include <set>
 #include <tuple>
 
+#include "extract/extract.h"
 #include "wav/wav.h"
 #include "wavgen.h"
 
@@ -110,8 +111,7 @@ protected:
         const Bytes samples(file.begin() + 44, file.end());
         const uint64_t declared = (samples.size() / (2 * width));
         for (int channel = 0; channel < 2; ++channel) {
-            Bytes expected(HEADER_SIZE);
-            HeaderBytes(48000, bits, uint32_t(declared), expected.data());
+            Bytes expected = WavHeader(bits, 1, 48000, declared * width);
             const Bytes mono = Channel(samples, width, channel);
             expected.insert(expected.end(), mono.begin(), mono.end());
             EXPECT_EQ(Get(channel == 0 ? "take1L.wav" : "take1R.wav"), expected)
@@ -122,7 +122,10 @@ protected:
 
 TEST_F(Cli, SplitsBothWidthsAcrossBlockBoundaries) {
     for (uint32_t bits : {16u, 24u}) {
-        for (uint64_t frames : {0, 1, 1000, 1023, 1024, 1025, 3 * 1024 + 7}) {
+        // The 24-bit gather moves 8 frames at a step; blocks hold BLOCK_FRAMES frames.
+        const uint64_t block = BLOCK_FRAMES;
+        for (uint64_t frames : {uint64_t{0}, uint64_t{1}, uint64_t{7}, uint64_t{9}, block - 1,
+                                block, block + 1, 3 * block + 7}) {
             ExpectSplit(bits, frames);
         }
         // Stray bytes short of a frame are dropped; a chunk after the data counts as samples.
@@ -175,6 +178,8 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         {WavHeader(8, 2, 8000, 0), bits_only, 1},
         {Bytes(header.begin(), header.begin() + 36), "Can't find data block in wave file!\n", 2},
         {WavHeader(16, 2, 8000, 0, false, junk), "Can't find data block in wave file!\n", 2},
+        // Tags count only at even positions: this one stands at 37.
+        {WavHeader(16, 2, 8000, 0, false, {0x00}), "Can't find data block in wave file!\n", 2},
         // Cut inside the format chunk: fields past the end read as 0.
         {Bytes(header.begin(), header.begin() + 30), bits_only, 1},
         {Bytes(header.begin(), header.begin() + 23), not_stereo, 1},

@@ -1,3 +1,7 @@
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -28,6 +32,58 @@ void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned ch
     }
 }
 
+#if defined(__x86_64__)
+// Byte shuffles take the 24 sample bytes of 8 frames out of their 48 bytes at once. Mask m of
+// output vector v picks, from input vector l, the byte that output byte j needs (-1: none).
+struct ShuffleMasks {
+    signed char m[2][3][16];
+};
+
+constexpr ShuffleMasks MakeMasks() {
+    ShuffleMasks masks{};
+    for (int v = 0; v < 2; ++v) {
+        for (int l = 0; l < 3; ++l) {
+            for (int j = 0; j < 16; ++j) {
+                const int out = 16 * v + j;
+                const int in = 6 * (out / 3) + out % 3;
+                masks.m[v][l][j] =
+                    out < 24 && in / 16 == l ? static_cast<signed char>(in % 16) : -1;
+            }
+        }
+    }
+    return masks;
+}
+
+constexpr ShuffleMasks MASKS = MakeMasks();
+
+__attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block, size_t frames,
+                                                      size_t skip, unsigned char* out) {
+    const auto mask = [](int v, int l) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(MASKS.m[v][l]));
+    };
+    const __m128i a0 = mask(0, 0), b0 = mask(0, 1), b1 = mask(1, 1), c1 = mask(1, 2);
+    size_t k = 0;
+    for (; k + 8 <= frames; k += 8) {
+        const auto* in = reinterpret_cast<const __m128i*>(block + 6 * k + skip);
+        const __m128i a = _mm_loadu_si128(in), b = _mm_loadu_si128(in + 1),
+                      c = _mm_loadu_si128(in + 2);
+        const __m128i lo = _mm_or_si128(_mm_shuffle_epi8(a, a0), _mm_shuffle_epi8(b, b0));
+        const __m128i hi = _mm_or_si128(_mm_shuffle_epi8(b, b1), _mm_shuffle_epi8(c, c1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * k), lo);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 3 * k + 16), hi);
+    }
+    Gather3(block + 6 * k, frames - k, skip, out + 3 * k);
+}
+#endif
+
+// Gather3 with the byte shuffles where the processor has them.
+void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("ssse3")) return Gather3Shuffled(block, frames, skip, out);
+#endif
+    Gather3(block, frames, skip, out);
+}
+
 }  // namespace
 
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
@@ -54,7 +110,7 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
         if (sample == 2) {
             Gather2(block.data(), n, skip, samples.data());
         } else {
-            Gather3(block.data(), n, skip, samples.data());
+            Gather3Fastest(block.data(), n, skip, samples.data());
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Fail(MSG_WRITE, 2);
         left -= static_cast<uint32_t>(n);

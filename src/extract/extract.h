@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // Stereo frames per block read from the input.
-constexpr uint32_t BLOCK_FRAMES = 1 << 16;
+constexpr uint32_t BLOCK_FRAMES = 1 << 18;
 
 // Appends channel (0 left, 1 right) of the first `frames` 16- or 24-bit stereo frames from
 // data_offset in in_path to out_path. Ends the process when a file can't be opened, holds
