@@ -29,6 +29,28 @@ std::string Prompt(const char* prompt) {
     return word;
 }
 
+// The help screen's first line; the version comes from the build.
+#define TITLE "Quenlor " QUENLOR_VERSION " by Tolbrin"
+
+const char* const USAGE = TITLE
+    "\n"
+    "Split a stereo 16- or 24-bit PCM wave file into two mono wave files.\n"
+    "\n"
+    "Usage: quenlor2 FILE        split FILE\n"
+    "       quenlor2             ask for the file's name ('h' at the prompt shows a help line)\n"
+    "       quenlor2 --help, -h  show this help\n"
+    "       quenlor2 --version   show the version\n"
+    "\n"
+    "Writes NAMEL.wav (left channel) and NAMER.wav (right channel) beside FILE, where NAME\n"
+    "is FILE's name up to its first dot. Existing files of those names are overwritten.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  both outputs written, after \"done\"\n"
+    "  1  the input is not stereo 16- or 24-bit or is too large, or x was typed to exit\n"
+    "  2  a name or file can't be used\n"
+    "\n"
+    "Every message is listed in man quenlor2.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -38,13 +60,22 @@ int main(int argc, char** argv) {
     }
     // Past a file size limit, a write then fails and is reported instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Options count only as the first argument and spelled exactly so; any other word is a name.
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(USAGE, stdout);
+        return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf(TITLE "\n");
+        return 0;
+    }
     std::string input;
     if (argc > 1) {
         input = argv[1];
     } else {
         input = Prompt("\nEnter the name of .wav file or 'h' for help: ");
         if (input == "h") {
-            std::printf("Quenlor 1.021 by Tolbrin\n");
+            std::printf(TITLE "\n");
             std::printf("\nThis program will split a stereo wave file into two mono wave files.\n");
             input = Prompt("\nEnter the name of .wav file or 'x' to exit: ");
             if (input == "x") return 1;

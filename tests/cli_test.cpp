@@ -22,9 +22,9 @@ namespace {
 
 const std::string PROMPT1 = "\nEnter the name of .wav file or 'h' for help: ";
 const std::string PROMPT2 = "\nEnter the name of .wav file or 'x' to exit: ";
+const std::string TITLE = "Quenlor " QUENLOR_VERSION " by Tolbrin\n";
 const std::string HELP =
-    "Quenlor 1.021 by Tolbrin\n\nThis program will split a stereo wave file into two mono wave "
-    "files.\n";
+    TITLE + "\nThis program will split a stereo wave file into two mono wave files.\n";
 
 std::string Quote(const std::string& s) {
     std::string q = "'";
@@ -160,6 +160,32 @@ TEST_F(Cli, PromptsOfferHelpOnceAndXExitsOnlyAtTheSecond) {
     EXPECT_EQ(Run({"...", "take1.wav"}, "", &out), 2);
     EXPECT_EQ(out, name_error);
     EXPECT_EQ(Files(), (std::set<std::string>{"take1.wav", "take1L.wav", "take1R.wav"}));
+}
+
+// The options count only as the first argument, spelled exactly so; elsewhere they are names.
+TEST_F(Cli, AnswersHelpAndVersionOnlyAsTheFirstArgument) {
+    Put("take1.wav", StereoWav(16, 44100, 10));
+    std::string out;
+    for (const std::string option : {"--help", "-h"}) {
+        EXPECT_EQ(Run({option, "take1.wav"}, "", &out), 0);
+        EXPECT_EQ(out.rfind(TITLE, 0), 0u) << out;
+        EXPECT_NE(out.find("Usage: quenlor2 FILE"), std::string::npos) << out;
+        EXPECT_NE(out.find("man quenlor2"), std::string::npos) << out;
+    }
+    EXPECT_EQ(Run({"--version"}, "", &out), 0);
+    EXPECT_EQ(out, TITLE);
+    EXPECT_EQ(Files(), std::set<std::string>{"take1.wav"});
+    const std::string no_file = "Cannot find file in track list called ";
+    for (const std::string name : {"./--help", "--HELP", "-version"}) {
+        EXPECT_EQ(Run({name}, "", &out), 2);
+        EXPECT_EQ(out, no_file + name + "!!\n");
+    }
+    EXPECT_EQ(Run({}, "--version\n", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + no_file + "--version!!\n");
+    EXPECT_EQ(Run({}, "h -h\n", &out), 2);
+    EXPECT_EQ(out, PROMPT1 + HELP + PROMPT2 + no_file + "-h!!\n");
+    EXPECT_EQ(Run({"take1.wav", "--help"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
 }
 
 TEST_F(Cli, RejectedInputsLeaveNoOutput) {
