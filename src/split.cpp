@@ -11,8 +11,8 @@ namespace {
 
 // Whether both names lead to one existing file, links followed.
 bool SameFile(const char* a, const char* b) {
-    struct stat sa {
-    }, sb{};
+    struct stat sa {};
+    struct stat sb {};
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
