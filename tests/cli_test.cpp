@@ -32,16 +32,6 @@ std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-// One channel of a stereo file's samples, as the mono output must hold them.
-Bytes Channel(const Bytes& stereo, size_t width, int channel) {
-    Bytes out;
-    for (size_t at = 0; at + 2 * width <= stereo.size(); at += 2 * width) {
-        const auto first = stereo.begin() + static_cast<long>(at + width * size_t(channel));
-        out.insert(out.end(), first, first + static_cast<long>(width));
-    }
-    return out;
-}
-
 class Cli : public testing::Test {
 protected:
     fs::path dir;
@@ -50,11 +40,15 @@ protected:
         dir = fs::temp_directory_path() /
               ("quenlor-" + std::to_string(getpid()) + "-" +
                testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        Fresh();
     }
     void TearDown() override { fs::remove_all(dir); }
 
+    // Empties the scratch folder.
+    void Fresh() {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
     void Put(const std::string& name, const Bytes& bytes) {
         std::ofstream(dir / name, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
@@ -112,7 +106,7 @@ protected:
         const uint64_t declared = (samples.size() / (2 * width));
         for (int channel = 0; channel < 2; ++channel) {
             Bytes expected = WavHeader(bits, 1, 48000, declared * width);
-            const Bytes mono = Channel(samples, width, channel);
+            const Bytes mono = ChannelSamples(samples, width, channel);
             expected.insert(expected.end(), mono.begin(), mono.end());
             EXPECT_EQ(Get(channel == 0 ? "take1L.wav" : "take1R.wav"), expected)
                 << bits << "-bit, " << frames << " frames, channel " << channel;
@@ -269,8 +263,7 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
          "takeR.wav is the same file as takeL.wav"},
     };
     for (const auto& [steps, input, message] : cases) {
-        fs::remove_all(dir);
-        fs::create_directories(dir);
+        Fresh();
         for (const Step& step : steps) {
             if (step.kind == 'f') Put(step.name, take);
             if (step.kind == 'o') Put(step.name, StereoWav(24, 8000, 10));
@@ -285,8 +278,7 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
         EXPECT_EQ(Contents(), before) << message;
     }
     // A dangling link to the left output's name is caught once the left header has made it.
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    Fresh();
     Put("take.wav", take);
     fs::create_symlink("takeL.wav", dir / "takeR.wav");
     std::string out;
@@ -345,7 +337,7 @@ TEST_F(Cli, AcceptsTagsWhereverTheScanFindsThem) {
     const Bytes left = Get("v1.2/takeL.wav");
     ASSERT_EQ(left.size(), 44u + 6);
     EXPECT_EQ(Assem4(left.data() + 24), 96000u);
-    EXPECT_EQ(Bytes(left.begin() + 44, left.end()), Channel(samples, 3, 0));
+    EXPECT_EQ(Bytes(left.begin() + 44, left.end()), ChannelSamples(samples, 3, 0));
 }
 
 TEST_F(Cli, OverwritesOutputsAndReportsEveryWriteFailure) {

@@ -21,6 +21,15 @@ Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count) {
     return out;
 }
 
+Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel) {
+    Bytes out;
+    for (size_t at = 0; at + 2 * width <= stereo.size(); at += 2 * width) {
+        const auto first = stereo.begin() + static_cast<long>(at + width * size_t(channel));
+        out.insert(out.end(), first, first + static_cast<long>(width));
+    }
+    return out;
+}
+
 void PutLe(Bytes& out, uint64_t v, int width) {
     for (int k = 0; k < width; ++k) out.push_back(static_cast<unsigned char>(v >> (8 * k)));
 }

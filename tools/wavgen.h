@@ -14,6 +14,10 @@ unsigned char SampleByte(uint64_t i, int c, int b);
 // The sample bytes of frames [first, first + count) of a stereo file of the given width.
 Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
 
+// One channel (0 left, 1 right) of stereo sample bytes of the given width, as a mono output
+// holds it; a trailing part shorter than a frame is dropped.
+Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel);
+
 // A wave header up to and including the data chunk's length field: RIFF, WAVE, a format chunk
 // (16 bytes, or 40 with the extensible format code), then `between` (whole chunks), then "data".
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes,
