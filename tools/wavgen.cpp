@@ -38,6 +38,15 @@ void PutText(Bytes& out, const std::string& s) {
     out.insert(out.end(), s.begin(), s.end());
 }
 
+Bytes Chunk(const std::string& id, const Bytes& body) {
+    Bytes c;
+    PutText(c, id);
+    PutLe(c, body.size(), 4);
+    c.insert(c.end(), body.begin(), body.end());
+    if (body.size() % 2 != 0) c.push_back(0);
+    return c;
+}
+
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes,
                 bool extensible, const Bytes& between) {
     const uint32_t fmt_size = extensible ? 40 : 16;

@@ -26,6 +26,9 @@ Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_b
 // A whole canonical stereo file of `frames` frames.
 Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames);
 
+// A chunk: its 4-character id, its length, its body and, when the length is odd, a pad byte.
+Bytes Chunk(const std::string& id, const Bytes& body);
+
 // Appends a little-endian field of `width` bytes.
 void PutLe(Bytes& out, uint64_t v, int width);
 // Appends the characters of s.

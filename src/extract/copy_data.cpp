@@ -1,4 +1,7 @@
-#if defined(__x86_64__)
+// QUENLOR_PORTABLE builds leave the byte shuffles out, so the portable gather can be checked on
+// a machine that has them.
+#if defined(__x86_64__) && !defined(QUENLOR_PORTABLE)
+#define QUENLOR_SHUFFLES 1
 #include <immintrin.h>
 #endif
 
@@ -32,7 +35,7 @@ void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned ch
     }
 }
 
-#if defined(__x86_64__)
+#if defined(QUENLOR_SHUFFLES)
 // Byte shuffles take the 24 sample bytes of 8 frames out of their 48 bytes at once. Mask m of
 // output vector v picks, from input vector l, the byte that output byte j needs (-1: none).
 struct ShuffleMasks {
@@ -78,7 +81,7 @@ __attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block
 
 // Gather3 with the byte shuffles where the processor has them.
 void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
-#if defined(__x86_64__)
+#if defined(QUENLOR_SHUFFLES)
     if (__builtin_cpu_supports("ssse3")) return Gather3Shuffled(block, frames, skip, out);
 #endif
     Gather3(block, frames, skip, out);
