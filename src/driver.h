@@ -9,14 +9,16 @@
 // with the filename error when that component has no such run.
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right);
 
-// Stereo frames between data_offset and the input's end (0 when the file ends before it).
-// Ends the process when an output's header could not describe its length.
-void FRAME_COUNT(int64_t length, uint32_t data_offset, uint32_t bytes_per_sample, uint32_t* frames);
+// Stereo frames between data_offset and data_end (0 when the data ends before it). Ends the
+// process when an output's header could not describe their length.
+void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
+                 uint32_t* frames);
 
 // Ends the process when an output name leads to the input, or both to one file (links
 // followed; a name that does not exist yet leads nowhere).
 void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
-// Writes both outputs' headers, then the left and the right channel's samples.
+// Writes both outputs' headers, then the left and the right channel's samples of the whole
+// frames between data_offset and data_end.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
-                 uint32_t sample_rate, uint32_t bits_per_sample);
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample);

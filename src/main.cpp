@@ -87,9 +87,11 @@ int main(int argc, char** argv) {
     OUTPUT_NAMES(input, &left, &right);
 
     uint32_t channels[1], data_offset[1], sample_rate[1], bytes_per_sample[1], bits[1];
-    GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits);
-    SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], sample_rate[0],
-                bits[0]);
+    uint64_t data_end[1];
+    GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
+                   data_end);
+    SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
+                sample_rate[0], bits[0]);
     std::printf(MSG_DONE "\n");
     return 0;
 }

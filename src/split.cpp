@@ -19,10 +19,10 @@ bool SameFile(const char* a, const char* b) {
 
 }  // namespace
 
-void FRAME_COUNT(int64_t length, uint32_t data_offset, uint32_t bytes_per_sample,
+void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
                  uint32_t* frames) {
-    const int64_t data = length > data_offset ? length - data_offset : 0;
-    const uint64_t count = static_cast<uint64_t>(data) / (2 * bytes_per_sample);
+    const uint64_t data = data_end > data_offset ? data_end - data_offset : 0;
+    const uint64_t count = data / (2 * bytes_per_sample);
     // The RIFF length field (data length + 36) must fit in 32 bits.
     if (count * bytes_per_sample + 36 > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
     *frames = static_cast<uint32_t>(count);
@@ -35,16 +35,9 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right) {
 }
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
-                 uint32_t sample_rate, uint32_t bits_per_sample) {
-    std::FILE* in = std::fopen(input, "rb");
-    if (in == nullptr) Fail(MSG_OPEN, 2);
-    if (fseeko(in, 0, SEEK_END) != 0) Fail(MSG_READ, 2);
-    const int64_t length = ftello(in);
-    std::fclose(in);
-    if (length < 0) Fail(MSG_READ, 2);
-
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample) {
     uint32_t frames = 0;
-    FRAME_COUNT(length, data_offset, bits_per_sample / 8, &frames);
+    FRAME_COUNT(data_end, data_offset, bits_per_sample / 8, &frames);
     // Truncating an output that is the input, or the other output, would destroy the recording.
     DISTINCT_FILES(input, left, right);
     MAKE_HEADER(left, sample_rate, bits_per_sample, frames);

@@ -122,7 +122,11 @@ protected:
 };
 
 TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
-    const Bytes list = Chunk("LIST", Bytes(18, 0xA7));  // 4 16-bit frames and 2 bytes, 3 24-bit
+    Bytes info;  // a comment with "data" at an even position of the file
+    PutText(info, "INFOICMT");
+    PutLe(info, 18, 4);
+    PutText(info, "mic metadata: ABCD");
+    const Bytes list = Chunk("LIST", info);
     for (uint32_t bits : {16u, 24u}) {
         const std::string w = std::to_string(bits) + "-bit ";
         // The 24-bit gather moves 8 frames at a step; blocks hold BLOCK_FRAMES frames.
@@ -135,9 +139,29 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         ExpectSplit(w + "stray bytes short of a frame are dropped",
                     Cat(StereoWav(bits, 44100, 1025), Bytes(bits / 4 - 1, 0xEE)), bits, 44100,
                     StereoSamples(bits, 0, 1025));
-        ExpectSplit(w + "a chunk after the data counts as samples",
-                    Cat(StereoWav(bits, 8000, 1000), list), bits, 8000,
-                    Cat(StereoSamples(bits, 0, 1000), list));
+        const Bytes s = StereoSamples(bits, 0, 1000);
+        const auto wav = [&](uint64_t declared, const Bytes& before) {
+            return Cat(WavHeader(bits, 2, 8000, declared, false, before), s);
+        };
+        ExpectSplit(w + "metadata after the data stays out", Cat(wav(s.size(), {}), list), bits,
+                    8000, s);
+        ExpectSplit(w + "an odd chunk and its pad byte before the data",
+                    wav(s.size(), Chunk("bext", {0x64, 0x61, 0x74, 0x61, 0xFF})), bits, 8000, s);
+        ExpectSplit(w + "\"data\" in a comment before the data chunk", wav(s.size(), list), bits,
+                    8000, s);
+        ExpectSplit(w + "a data chunk past the scan, behind a JUNK chunk",
+                    wav(s.size(), Chunk("JUNK", Bytes(20000, 0x81))), bits, 8000, s);
+        for (uint64_t declared : {uint64_t{0}, uint64_t{0xFFFFFFFF}, s.size() + 1}) {
+            ExpectSplit(w + "no usable length: to the end, " + std::to_string(declared),
+                        Cat(wav(declared, {}), list), bits, 8000, Cat(s, list));
+        }
+        ExpectSplit(w + "samples, no chunk, after the declared length", wav(s.size() / 2, {}), bits,
+                    8000, s);
+        // A chain broken by a length past the end is scanned: the samples run to the end.
+        Bytes broken = Chunk("LIST", {});
+        broken[7] = 0x7F;
+        ExpectSplit(w + "a broken chain falls back to the scan", Cat(wav(s.size(), broken), list),
+                    bits, 8000, Cat(s, list));
     }
     const Bytes two = StereoSamples(24, 0, 2);
     ExpectSplit("extensible format, data tag at the last place scanned",
@@ -220,7 +244,8 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
 // program's own message and leaves no output; a kept input that splits leaves outputs whose headers
 // declare their size.
 TEST_F(Cli, RejectedInputsLeaveNoOutput) {
-    const Bytes junk = Chunk("JUNK", Bytes(15002 - 44, 0));  // the data tag lands at 15,002
+    Bytes junk = WavHeader(16, 2, 8000, 0, false, Chunk("JUNK", Bytes(15002 - 44, 0)));
+    std::copy_n("WAVF", 4, junk.begin() + 8);  // no chain to walk; the data tag lands at 15,002
     const Bytes header = WavHeader(16, 2, 8000, 0);
     const std::tuple<std::string, Bytes, std::string, int> rows[] = {
         {"channels are checked before bits", WavHeader(8, 1, 8000, 0), NOT_STEREO, 1},
@@ -228,7 +253,7 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         {"more than 24 bits", WavHeader(32, 2, 8000, 0), BITS_ONLY, 1},
         {"fewer than 16 bits", WavHeader(8, 2, 8000, 0), BITS_ONLY, 1},
         {"no data tag", Bytes(header.begin(), header.begin() + 36), NO_DATA, 2},
-        {"a data tag past the scan", WavHeader(16, 2, 8000, 0, false, junk), NO_DATA, 2},
+        {"a data tag past the scan", junk, NO_DATA, 2},
         {"a data tag at an odd place", WavHeader(16, 2, 8000, 0, false, {0x00}), NO_DATA, 2},
         {"a bits field past the end", Bytes(header.begin(), header.begin() + 30), BITS_ONLY, 1},
         {"a channels field cut", Bytes(header.begin(), header.begin() + 23), NOT_STEREO, 1},

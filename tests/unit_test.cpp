@@ -1,12 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <fstream>
-#include <iterator>
 #include <tuple>
 
 #include "driver.h"
-#include "extract/extract.h"
 #include "wav/wav.h"
 #include "wavgen.h"
 
@@ -80,19 +77,4 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     uint32_t frames = 0;
     EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
-}
-
-// The extractor copies the frames it is told to, never what the input holds beyond them. Its
-// failures are met end to end.
-TEST(CopyData, CopiesExactlyTheGivenFrames) {
-    const std::string in = testing::TempDir() + "quenlor-copy.wav";
-    const std::string out = testing::TempDir() + "quenlor-copy-out.wav";
-    ASSERT_TRUE(WriteStereoWav(in.c_str(), 24, 8000, BLOCK_FRAMES + 5));
-    std::remove(out.c_str());
-    COPY_DATA(in.c_str(), out.c_str(), 44, 1, 24, BLOCK_FRAMES + 1);
-    std::ifstream got(out, std::ios::binary);
-    const Bytes copied{std::istreambuf_iterator<char>(got), {}};
-    EXPECT_EQ(copied, ChannelSamples(StereoSamples(24, 0, BLOCK_FRAMES + 1), 3, 1));
-    std::remove(in.c_str());
-    std::remove(out.c_str());
 }

@@ -22,10 +22,9 @@ Bytes Concat(Bytes a, const Bytes& b) {
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
     const std::string dir = argv[1];
-    Bytes list;
-    PutText(list, "LIST");
-    PutLe(list, 12, 4);
-    PutText(list, "INFOdata\x81\xFE\x00\x01");
+    Bytes info;
+    PutText(info, "INFOdata\x81\xFE\x00\x01");
+    const Bytes list = Chunk("LIST", info);
     const Bytes s16 = StereoWav(16, 44100, 40);
     Write(dir, "s16.wav", s16);
     Write(dir, "s24.wav", StereoWav(24, 48000, 30));
@@ -33,6 +32,9 @@ int main(int argc, char** argv) {
     Write(dir, "list_before.wav",
           Concat(WavHeader(16, 2, 8000, 40, false, list), StereoSamples(16, 0, 10)));
     Write(dir, "list_after.wav", Concat(s16, list));
+    Write(dir, "odd_chunk.wav",
+          Concat(WavHeader(24, 2, 8000, 36, false, Chunk("bext", Bytes(7, 0x64))),
+                 Concat(StereoSamples(24, 0, 6), list)));
     for (long cut : {20, 30, 40, 46}) {
         Write(dir, "cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut));
     }

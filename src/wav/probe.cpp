@@ -1,5 +1,5 @@
-// The input probe: finds the format and data tags near the start of the file and judges the
-// file by its channel count and bits per sample alone.
+// The input probe. A well-formed file is read as its chunks say; anything else is searched for
+// the format and data tags near its start and judged by its channel count and bits per sample.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,59 +13,147 @@
 namespace {
 
 // Offsets of the fields that follow the format tag.
-constexpr long FMT_CHANNELS = 10;
-constexpr long FMT_SAMPLE_RATE = 12;
-constexpr long FMT_BITS = 22;
+constexpr uint64_t FMT_CHANNELS = 10;
+constexpr uint64_t FMT_SAMPLE_RATE = 12;
+constexpr uint64_t FMT_BITS = 22;
+
+// Offsets in a chunk header, and its size.
+constexpr uint64_t CHUNK_LEN = 4;
+constexpr uint64_t CHUNK_HEADER = 8;
+// A chain longer than this before its data chunk is taken as broken, so a hostile file can't
+// make the probe read one header at a time through gigabytes.
+constexpr int WALK_MAX_CHUNKS = 4096;
+
+// The input's first bytes, read once, and the open file for what lies beyond them.
+struct Input {
+    std::FILE* file;
+    unsigned char window[PROBE_WINDOW];
+    size_t got;
+    uint64_t size;
+};
+
+// Copies the n bytes at pos into out, from the window when they lie in it; false when the file
+// ends before them.
+bool ReadAt(Input& in, uint64_t pos, unsigned char* out, size_t n) {
+    if (pos + n <= in.got) {
+        std::memcpy(out, in.window + pos, n);
+        return true;
+    }
+    if (pos + n > in.size || fseeko(in.file, static_cast<off_t>(pos), SEEK_SET) != 0) return false;
+    if (std::fread(out, 1, n, in.file) == n) return true;
+    if (std::ferror(in.file)) Fail(MSG_READ, 2);
+    return false;
+}
+
+// The little-endian field of width 2 or 4 at pos; a field reaching past the end reads as 0.
+uint32_t Field(Input& in, uint64_t pos, size_t width) {
+    unsigned char b[4];
+    if (!ReadAt(in, pos, b, width)) return 0;
+    return width == 2 ? Assem2(b) : Assem4(b);
+}
 
 // First even position 2..15,000 at which tag stands wholly inside the file; -1 if none.
-long FindTag(const unsigned char* window, size_t got, const char* tag) {
+long FindTag(const Input& in, const char* tag) {
     const size_t len = std::strlen(tag);
     for (long pos = 2; pos <= PROBE_LAST_TAG_POS; pos += 2) {
         const size_t at = static_cast<size_t>(pos);
-        if (at + len <= got && std::memcmp(window + at, tag, len) == 0) return pos;
+        if (at + len <= in.got && std::memcmp(in.window + at, tag, len) == 0) return pos;
     }
     return -1;
 }
 
-// The little-endian field of width 2 or 4 at pos; a field reaching past the end reads as 0.
-uint32_t Field(const unsigned char* window, size_t got, long pos, size_t width) {
-    const size_t at = static_cast<size_t>(pos);
-    if (at + width > got) return 0;
-    return width == 2 ? Assem2(window + at) : Assem4(window + at);
+// Whether the 8 bytes at pos are a chunk header: four printable ASCII characters, then a length.
+bool ChunkHeader(Input& in, uint64_t pos, unsigned char* head) {
+    if (!ReadAt(in, pos, head, CHUNK_HEADER)) return false;
+    for (size_t k = 0; k < 4; ++k) {
+        if (head[k] < 0x20 || head[k] > 0x7E) return false;
+    }
+    return true;
+}
+
+// Where the samples of the data chunk whose body starts at `body` end. Its declared length
+// counts when it ends within the file and what follows is nothing or another chunk (metadata);
+// otherwise, as for a header never finished or a recording that went on past its last update,
+// the samples run to the end of the file.
+uint64_t SamplesEnd(Input& in, uint64_t body, uint64_t declared) {
+    if (declared == 0 || body + declared > in.size) return in.size;
+    const uint64_t after = body + declared + declared % 2;
+    unsigned char head[CHUNK_HEADER];
+    if (after >= in.size) return body + declared;
+    if (ChunkHeader(in, after, head) &&
+        after + CHUNK_HEADER + Assem4(head + CHUNK_LEN) <= in.size) {
+        return body + declared;
+    }
+    return in.size;
+}
+
+// Follows the chunks of a RIFF/WAVE file from byte 12. When they lead, each named by four
+// printable characters and ending within the file, past a "fmt " chunk of 16 bytes or more to a
+// "data" chunk, gives the positions of both tags and where the samples end; false otherwise.
+bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
+    if (in.got < 12 || std::memcmp(in.window + 8, "WAVE", 4) != 0) return false;
+    bool have_fmt = false;
+    uint64_t pos = 12;
+    for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= UINT32_MAX; ++k) {
+        unsigned char head[CHUNK_HEADER];
+        if (!ChunkHeader(in, pos, head)) return false;
+        const uint64_t len = Assem4(head + CHUNK_LEN);
+        if (std::memcmp(head, "data", 4) == 0) {
+            if (!have_fmt) return false;
+            *data = pos;
+            *end = SamplesEnd(in, pos + CHUNK_HEADER, len);
+            return true;
+        }
+        if (pos + CHUNK_HEADER + len > in.size) return false;
+        if (!have_fmt && std::memcmp(head, "fmt ", 4) == 0 && len >= 16) {
+            have_fmt = true;
+            *fmt = pos;
+        }
+        pos += CHUNK_HEADER + len + len % 2;
+    }
+    return false;
 }
 
 }  // namespace
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
-                    uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample) {
+                    uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
+                    uint64_t* data_end) {
     // Only a regular file is a recording. A folder, a device or a FIFO is none, and opening
     // without blocking lets a FIFO with no writer be refused instead of waited on forever.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st {};
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(MSG_NO_FILE, 2, path);
-    std::FILE* in = fdopen(fd, "rb");
-    if (in == nullptr) Fail(MSG_NO_FILE, 2, path);
-    // Every tag and field the probe may look at lies in the window, so one read serves all.
-    unsigned char window[PROBE_WINDOW];
-    const size_t got = std::fread(window, 1, sizeof window, in);
-    if (std::ferror(in)) Fail(MSG_READ, 2);
-    std::fclose(in);
+    Input in{};
+    in.file = fdopen(fd, "rb");
+    if (in.file == nullptr) Fail(MSG_NO_FILE, 2, path);
+    in.size = static_cast<uint64_t>(st.st_size);
+    // Every tag and field the scan may look at lies in the window, so one read serves it all.
+    in.got = std::fread(in.window, 1, sizeof in.window, in.file);
+    if (std::ferror(in.file)) Fail(MSG_READ, 2);
 
-    long fmt = FindTag(window, got, "fmt");
-    if (fmt < 0) {
+    uint64_t fmt = 0, data = 0, end = in.size;
+    const bool walked = WalkChunks(in, &fmt, &data, &end);
+    if (!walked) {
+        const long found = FindTag(in, "fmt");
         // Read on as if the tag stood at the last place tried: a file without one is then
         // judged by whatever bytes stand there, and almost always refused as not stereo.
-        std::printf(MSG_NO_FORMAT "\n");
-        fmt = PROBE_LAST_TAG_POS;
+        if (found < 0) std::printf(MSG_NO_FORMAT "\n");
+        fmt = static_cast<uint64_t>(found < 0 ? PROBE_LAST_TAG_POS : found);
     }
-    channels[track] = Field(window, got, fmt + FMT_CHANNELS, 2);
+    channels[track] = Field(in, fmt + FMT_CHANNELS, 2);
     if (channels[track] != 2) Fail(MSG_NOT_STEREO, 1);
-    bits_per_sample[track] = Field(window, got, fmt + FMT_BITS, 2);
+    bits_per_sample[track] = Field(in, fmt + FMT_BITS, 2);
     if (bits_per_sample[track] != 16 && bits_per_sample[track] != 24) Fail(MSG_BITS, 1);
     bytes_per_sample[track] = bits_per_sample[track] / 8;
-    sample_rate[track] = Field(window, got, fmt + FMT_SAMPLE_RATE, 4);
+    sample_rate[track] = Field(in, fmt + FMT_SAMPLE_RATE, 4);
 
-    const long data = FindTag(window, got, "data");
-    if (data < 0) Fail(MSG_NO_DATA, 2);
-    data_offset[track] = static_cast<uint32_t>(data + 8);
+    if (!walked) {
+        const long found = FindTag(in, "data");
+        if (found < 0) Fail(MSG_NO_DATA, 2);
+        data = static_cast<uint64_t>(found);
+    }
+    std::fclose(in.file);
+    data_offset[track] = static_cast<uint32_t>(data + CHUNK_HEADER);
+    data_end[track] = end;
 }

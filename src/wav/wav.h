@@ -20,9 +20,11 @@ constexpr long PROBE_LAST_TAG_POS = 15000;
 constexpr long PROBE_WINDOW = PROBE_LAST_TAG_POS + 24;
 
 // Probes the wave file at path and fills slot [track] of each array: stereo 16- or 24-bit
-// only. Prints its message and ends the process when the file can't be used.
+// only; the samples lie from data_offset up to data_end. Prints its message and ends the
+// process when the file can't be used.
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
-                    uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample);
+                    uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
+                    uint64_t* data_end);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
