@@ -19,6 +19,8 @@ void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sam
 void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
 // Writes both outputs' headers, then the left and the right channel's samples of the whole
-// frames between data_offset and data_end.
+// frames between data_offset and data_end, under temporary names; then puts both in place.
+// Ends the process when the input is no longer the file of the probe's identity.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
-                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample);
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
+                 const uint64_t* identity);

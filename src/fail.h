@@ -13,8 +13,10 @@
 #define MSG_OPEN "Unable to open file."
 #define MSG_READ "Unable to read file."
 #define MSG_WRITE "Unable to write file."
+#define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 
 // Prints the message (a printf format, filled from the arguments that follow status) and a
-// line break on standard output, then ends the process with status.
+// line break on standard output, removes the temporary outputs, then ends the process with
+// status.
 [[noreturn]] void Fail(const char* message, int status, ...) __attribute__((format(printf, 1, 3)));

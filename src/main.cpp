@@ -1,14 +1,12 @@
 // quenlor2: splits a stereo 16- or 24-bit wave file into one mono wave file per channel.
-#include <fcntl.h>
-
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "driver.h"
 #include "fail.h"
+#include "system.h"
 #include "wav/wav.h"
 
 namespace {
@@ -43,7 +41,7 @@ const char* const USAGE = TITLE
     "\n"
     "Writes NAMEL.wav (left channel) and NAMER.wav (right channel) beside FILE,\n"
     "where NAME is FILE's name up to its first dot. Existing files of those names\n"
-    "are overwritten.\n"
+    "are replaced.\n"
     "\n"
     "Exit status:\n"
     "  0  both outputs written, after \"done\"\n"
@@ -55,12 +53,7 @@ const char* const USAGE = TITLE
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A file opened on a closed standard descriptor would take in what is meant for the console.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);
-    }
-    // Past a file size limit, a write then fails and is reported instead of killing the process.
-    std::signal(SIGXFSZ, SIG_IGN);
+    PrepareProcess();
     // Options count only as the first argument and spelled exactly so; any other word is a name.
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(USAGE, stdout);
@@ -87,11 +80,11 @@ int main(int argc, char** argv) {
     OUTPUT_NAMES(input, &left, &right);
 
     uint32_t channels[1], data_offset[1], sample_rate[1], bytes_per_sample[1], bits[1];
-    uint64_t data_end[1];
+    uint64_t data_end[1], identity[ID_WORDS];
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
-                   data_end);
+                   data_end, identity);
     SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
-                sample_rate[0], bits[0]);
+                sample_rate[0], bits[0], identity);
     std::printf(MSG_DONE "\n");
     return 0;
 }

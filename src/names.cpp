@@ -1,10 +1,10 @@
 #include "driver.h"
 #include "fail.h"
+#include "system.h"
 
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right) {
     // Only the last path component is searched, so "./take1.wav" stays in "./".
-    const size_t slash = input.rfind('/');
-    const size_t name_start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t name_start = NameStart(input);
     const size_t base_start = input.find_first_not_of('.', name_start);
     if (base_start == std::string::npos) Fail(MSG_NAME, 2);
     const size_t base_end = input.find('.', base_start);

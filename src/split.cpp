@@ -1,20 +1,19 @@
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <string>
 
 #include "driver.h"
 #include "extract/extract.h"
 #include "fail.h"
+#include "system.h"
 #include "wav/wav.h"
 
 namespace {
 
 // Whether both names lead to one existing file, links followed.
 bool SameFile(const char* a, const char* b) {
-    struct stat sa {};
-    struct stat sb {};
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+    uint64_t ia[ID_WORDS], ib[ID_WORDS];
+    return PathIdentity(a, ia) && PathIdentity(b, ib) && ia[ID_DEVICE] == ib[ID_DEVICE] &&
+           ia[ID_FILE] == ib[ID_FILE];
 }
 
 }  // namespace
@@ -35,16 +34,23 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right) {
 }
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
-                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample) {
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
+                 const uint64_t* identity) {
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8, &frames);
-    // Truncating an output that is the input, or the other output, would destroy the recording.
+    // Replacing the input, or one output with the other, would lose the recording or a channel.
     DISTINCT_FILES(input, left, right);
-    MAKE_HEADER(left, sample_rate, bits_per_sample, frames);
-    // A dangling link named as the right output may lead to the file the left header created.
-    DISTINCT_FILES(input, left, right);
-    MAKE_HEADER(right, sample_rate, bits_per_sample, frames);
-    // Both copies take the frames the headers declare, whatever the input has become since.
-    COPY_DATA(input, left, data_offset, 0, bits_per_sample, frames);
-    COPY_DATA(input, right, data_offset, 1, bits_per_sample, frames);
+    // A folder can't be replaced by a file: say so before the long copy, not after it.
+    if (IsFolder(left) || IsFolder(right)) Fail(MSG_OPEN, 2);
+    // The outputs are built under temporary names and put in place only once both are whole,
+    // so an output name never shows a partial file, and concurrent runs never mix their writes.
+    std::string left_temp, right_temp;
+    MAKE_HEADER(left, sample_rate, bits_per_sample, frames, &left_temp);
+    MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
+    COPY_DATA(input, left_temp.c_str(), data_offset, 0, bits_per_sample, frames, identity);
+    COPY_DATA(input, right_temp.c_str(), data_offset, 1, bits_per_sample, frames, identity);
+    if (!ReplaceWithTemporary(left_temp.c_str(), left) ||
+        !ReplaceWithTemporary(right_temp.c_str(), right)) {
+        Fail(MSG_WRITE, 2);
+    }
 }

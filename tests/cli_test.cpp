@@ -41,6 +41,12 @@ Bytes Cat(Bytes a, const Bytes& b) {
     return a;
 }
 
+// The mono output of one channel of stereo `samples`, with the generator's header.
+Bytes Mono(uint32_t bits, uint32_t rate, const Bytes& samples, int channel) {
+    const Bytes mono = ChannelSamples(samples, bits / 8, channel);
+    return Cat(WavHeader(bits, 1, rate, mono.size()), mono);
+}
+
 // Whether `tool` runs here; the tests that need it skip, naming it, when it does not.
 bool Have(const std::string& tool) {
     return std::system((tool + " >/dev/null 2>&1").c_str()) == 0;
@@ -112,12 +118,8 @@ protected:
         std::string out;
         EXPECT_EQ(Run({"take1.wav"}, "", &out), 0) << row;
         EXPECT_EQ(out, message) << row;
-        for (int channel = 0; channel < 2; ++channel) {
-            const Bytes mono = ChannelSamples(samples, bits / 8, channel);
-            EXPECT_EQ(Get(channel == 0 ? "take1L.wav" : "take1R.wav"),
-                      Cat(WavHeader(bits, 1, rate, mono.size()), mono))
-                << row << ", channel " << channel;
-        }
+        EXPECT_EQ(Get("take1L.wav"), Mono(bits, rate, samples, 0)) << row << ", left";
+        EXPECT_EQ(Get("take1R.wav"), Mono(bits, rate, samples, 1)) << row << ", right";
     }
 };
 
@@ -267,22 +269,27 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         EXPECT_EQ(out, message) << fault;
         EXPECT_EQ(Files(), std::set<std::string>{"in.wav"}) << fault;
     }
-    // A folder, a device or a FIFO with no writer is no recording: refused without waiting on it.
+    // A folder, a device or a FIFO is no recording: refused without being opened, so a FIFO's
+    // waiting writer is left waiting instead of being let on into a closed pipe.
     fs::create_directory(dir / "folder.wav");
     fs::create_symlink("/dev/zero", dir / "zero.wav");
     ASSERT_EQ(mkfifo((dir / "fifo.wav").c_str(), 0644), 0);
-    for (const std::string name : {"folder.wav", "zero.wav", "fifo.wav"}) {
-        std::string out;
+    std::string out;
+    for (const std::string name : {"folder.wav", "zero.wav"}) {
         EXPECT_EQ(Run({name}, "", &out, "timeout 10"), 2) << name;
         EXPECT_EQ(out, NO_FILE + name + "!!\n");
     }
+    EXPECT_EQ(Shell("(echo x >fifo.wav) & timeout 10 " + Quote(QUENLOR_BIN) +
+                        " fifo.wav; s=$?; sleep 0.2; kill -0 $! && echo waits; kill $!; exit $s",
+                    "", &out),
+              2);
+    EXPECT_EQ(out, NO_FILE + "fifo.wav!!\nwaits\n");
     const std::set<std::string> refusals = {NOT_STEREO, BITS_ONLY, NO_DATA};
     int kept = 0;
     for (const auto& entry : fs::directory_iterator(QUENLOR_CORPUS)) {
         const std::string name = entry.path().filename().string();
         Fresh();
         fs::copy_file(entry.path(), dir / "in.wav");
-        std::string out;
         const int status = Run({"in.wav"}, "", &out);
         if (out.rfind(NO_FORMAT, 0) == 0) out.erase(0, NO_FORMAT.size());
         ++kept;
@@ -330,16 +337,17 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
             }
         }
     }
-    // A dangling link to the left output's name is caught once the left header has made it.
+    // A link standing at an output name, even one to the other output, is replaced by the output.
     Fresh();
     Put("take.wav", take);
     fs::create_symlink("takeL.wav", dir / "takeR.wav");
-    EXPECT_EQ(Run({"take.wav"}, "", &out), 2);
-    EXPECT_EQ(out, "Output file takeR.wav is the same file as takeL.wav!\n");
-    EXPECT_EQ(Get("take.wav"), take);
-    EXPECT_EQ(Get("takeL.wav").size(), 44u);
+    EXPECT_EQ(Run({"take.wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    const Bytes samples(take.begin() + 44, take.end());
+    EXPECT_EQ(Get("takeL.wav"), Mono(16, 44100, samples, 0));
+    EXPECT_EQ(Get("takeR.wav"), Mono(16, 44100, samples, 1));
+    EXPECT_FALSE(fs::is_symlink(dir / "takeR.wav"));
 
-    fs::remove(dir / "takeR.wav");
     fs::create_symlink("take.wav", dir / "alias.wav");
     EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
@@ -356,29 +364,61 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
     EXPECT_EQ(out, "done\n");
 }
 
-TEST_F(Cli, OverwritesOutputsAndReportsEveryWriteFailure) {
-    Put("take1.wav", StereoWav(16, 44100, 3000));
-    Put("take1L.wav", Bytes(100000, 1));
-    std::string out;
-    EXPECT_EQ(Run({"take1.wav"}, "", &out), 0);
-    EXPECT_EQ(Get("take1L.wav").size(), 44u + 6000);
-
-    for (const std::string side : {"R", "L"}) {
-        fs::remove(dir / ("take1" + side + ".wav"));
-        fs::create_directory(dir / ("take1" + side + ".wav"));
-        EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
-        EXPECT_EQ(out, "Unable to open file.\n");
-        fs::remove(dir / ("take1" + side + ".wav"));
+// An output name shows the file it had before the run or a whole new output, never a part:
+// whatever stops a run leaves the previous outputs as they were and no temporary behind, and
+// runs at once on one input leave what one run leaves.
+TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
+    const std::string bin = Quote(QUENLOR_BIN) + " take1.wav";
+    // Runs the program on take1.wav and, once it has made both temporaries, `action`: $$ is it.
+    const auto part_way = [&](const std::string& action) {
+        return "(i=0; until [ -e take1R.wav.part-* ] || [ $i -gt 3000 ]; do sleep 0.01; "
+               "i=$((i+1)); done; " +
+               action + ") & exec " + bin;
+    };
+    const std::string changed = "The file you want to convert changed during the split!\n";
+    const std::tuple<std::string, std::string, std::string, int, std::string> rows[] = {
+        {"a folder at the left output's name", "rm take1L.wav && mkdir take1L.wav", bin, 2,
+         "Unable to open file.\n"},
+        {"a folder at the right output's name", "rm take1R.wav && mkdir take1R.wav", bin, 2,
+         "Unable to open file.\n"},
+        {"a file size limit", "prlimit -V", "prlimit --fsize=4096 " + bin, 2,
+         "Unable to write file.\n"},
+        {"an interrupt", "true", part_way("kill -INT $$"), -1, ""},
+        {"the input replaced", "true", part_way("ln -f new.wav take1.wav"), 2, changed},
+        {"the input grown", "true", part_way("echo >>take1.wav"), 2, changed},
+    };
+    for (const auto& [fault, setup, command, status, message] : rows) {
+        Fresh();
+        // A large sparse input keeps the run going while the action comes.
+        Put("take1.wav", WavHeader(16, 2, 44100, 0));
+        fs::resize_file(dir / "take1.wav", 256 << 20);
+        Put("new.wav", StereoWav(24, 8000, 10));
+        Put("take1L.wav", Bytes(100, 'L'));
+        Put("take1R.wav", Bytes(100, 'R'));
+        std::string out;
+        if (setup == "prlimit -V" && !Have(setup)) GTEST_SKIP() << "needs prlimit (util-linux)";
+        ASSERT_EQ(Shell(setup, "", &out), 0) << fault;
+        const std::set<std::string> names = Files();
+        EXPECT_EQ(Shell(command, "", &out), status) << fault;
+        EXPECT_EQ(out, message) << fault;
+        EXPECT_EQ(Files(), names) << fault;
+        for (const std::string side : {"L", "R"}) {
+            const std::string name = "take1" + side + ".wav";
+            EXPECT_TRUE(fs::is_directory(dir / name) || Get(name) == Bytes(100, side[0]))
+                << fault << ": " << name;
+        }
     }
-    EXPECT_EQ(Files(), std::set<std::string>{"take1.wav"});  // a failed left header stops the run
-    fs::create_symlink("/dev/full", dir / "take1R.wav");
-    EXPECT_EQ(Run({"take1.wav"}, "", &out), 2);
-    EXPECT_EQ(out, "Unable to write file.\n");
-    EXPECT_EQ(Get("take1L.wav").size(), 44u);  // its header, written before the failure, stays
-    fs::remove(dir / "take1R.wav");
-    if (!Have("prlimit -V")) GTEST_SKIP() << "needs prlimit (util-linux)";
-    EXPECT_EQ(Run({"take1.wav"}, "", &out, "prlimit --fsize=4096"), 2);  // both headers fit
-    EXPECT_EQ(out, "Unable to write file.\n");
+    Fresh();
+    const Bytes take = StereoWav(24, 48000, 1 << 20);
+    Put("take1.wav", take);
+    Put("take1L.wav", Bytes(100, 'L'));
+    std::string out;
+    EXPECT_EQ(Shell(bin + " & " + bin + "; wait $!", "", &out), 0);
+    EXPECT_EQ(out, "done\ndone\n");
+    const Bytes samples(take.begin() + 44, take.end());
+    EXPECT_EQ(Get("take1L.wav"), Mono(24, 48000, samples, 0));
+    EXPECT_EQ(Get("take1R.wav"), Mono(24, 48000, samples, 1));
+    EXPECT_EQ(Files(), (std::set<std::string>{"take1.wav", "take1L.wav", "take1R.wav"}));
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of

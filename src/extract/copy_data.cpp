@@ -12,6 +12,7 @@
 
 #include "extract/extract.h"
 #include "fail.h"
+#include "system.h"
 
 namespace {
 
@@ -87,18 +88,31 @@ void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsi
     Gather3(block, frames, skip, out);
 }
 
+// Ends the process when the input, open as fd or found at path now, is no longer the file the
+// probe read: another file, or the same one rewritten, grown or cut.
+void ExpectSame(int fd, const char* path, const uint64_t* identity) {
+    uint64_t open_now[ID_WORDS], named_now[ID_WORDS];
+    if (!FileIdentity(fd, open_now) || !PathIdentity(path, named_now) ||
+        !std::equal(open_now, open_now + ID_WORDS, identity) ||
+        !std::equal(named_now, named_now + ID_WORDS, identity)) {
+        Fail(MSG_CHANGED, 2);
+    }
+}
+
 }  // namespace
 
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
-               uint32_t bits_per_sample, uint32_t frames) {
-    std::FILE* in = std::fopen(in_path, "rb");
+               uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity) {
+    const int fd = OpenForReading(in_path);
+    std::FILE* in = fd < 0 ? nullptr : fdopen(fd, "rb");
     std::FILE* out = std::fopen(out_path, "ab");
     if (in == nullptr || out == nullptr) Fail(MSG_OPEN, 2);
+    ExpectSame(fd, in_path, identity);
     // Blocks are large, so they go straight between the files and the buffers below: a stream
     // buffer would only copy every byte once more.
     std::setvbuf(in, nullptr, _IONBF, 0);
     std::setvbuf(out, nullptr, _IONBF, 0);
-    if (fseeko(in, data_offset, SEEK_SET) != 0) Fail(MSG_READ, 2);
+    if (!SeekTo(in, static_cast<uint64_t>(data_offset))) Fail(MSG_READ, 2);
 
     const size_t sample = bits_per_sample / 8;
     const size_t frame = 2 * sample;
@@ -107,9 +121,12 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
     std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
     for (uint32_t left = frames; left > 0;) {
         const size_t n = std::min(left, BLOCK_FRAMES);
-        // The input held these frames when they were counted: fewer now means it was cut short
-        // or could not be read.
-        if (std::fread(block.data(), frame, n, in) != n) Fail(MSG_READ, 2);
+        // The input held these frames when it was probed: fewer now means it changed, or could
+        // not be read.
+        if (std::fread(block.data(), frame, n, in) != n) {
+            ExpectSame(fd, in_path, identity);
+            Fail(MSG_READ, 2);
+        }
         if (sample == 2) {
             Gather2(block.data(), n, skip, samples.data());
         } else {
@@ -118,6 +135,7 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
         if (std::fwrite(samples.data(), sample, n, out) != n) Fail(MSG_WRITE, 2);
         left -= static_cast<uint32_t>(n);
     }
+    ExpectSame(fd, in_path, identity);
     std::fclose(in);
     if (std::fclose(out) != 0) Fail(MSG_WRITE, 2);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "fail.h"
+#include "system.h"
 #include "wav/wav.h"
 
 namespace {
@@ -34,11 +35,11 @@ void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames
     Decon4(data_len, out + DATA_LEN);
 }
 
-void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample,
-                 uint32_t frames) {
+void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
+                 std::string* temp) {
     unsigned char header[HEADER_SIZE];
     HeaderBytes(sample_rate, bits_per_sample, frames, header);
-    std::FILE* out = std::fopen(path, "wb");
+    std::FILE* out = CreateTemporary(path, temp);
     if (out == nullptr) Fail(MSG_OPEN, 2);
     const bool written = std::fwrite(header, 1, sizeof header, out) == sizeof header;
     // A full disk often shows only when the stream's buffer is flushed at close.

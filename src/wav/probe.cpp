@@ -1,13 +1,10 @@
 // The input probe. A well-formed file is read as its chunks say; anything else is searched for
 // the format and data tags near its start and judged by its channel count and bits per sample.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "fail.h"
+#include "system.h"
 #include "wav/wav.h"
 
 namespace {
@@ -39,7 +36,7 @@ bool ReadAt(Input& in, uint64_t pos, unsigned char* out, size_t n) {
         std::memcpy(out, in.window + pos, n);
         return true;
     }
-    if (pos + n > in.size || fseeko(in.file, static_cast<off_t>(pos), SEEK_SET) != 0) return false;
+    if (pos + n > in.size || !SeekTo(in.file, pos)) return false;
     if (std::fread(out, 1, n, in.file) == n) return true;
     if (std::ferror(in.file)) Fail(MSG_READ, 2);
     return false;
@@ -118,16 +115,21 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end) {
-    // Only a regular file is a recording. A folder, a device or a FIFO is none, and opening
-    // without blocking lets a FIFO with no writer be refused instead of waited on forever.
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(MSG_NO_FILE, 2, path);
+                    uint64_t* data_end, uint64_t* identity) {
+    // Only a regular file is a recording. A folder, a device or a FIFO is none, and is refused
+    // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
+    uint64_t looked[ID_WORDS];
+    if (!IsRegularFile(path) || !PathIdentity(path, looked)) Fail(MSG_NO_FILE, 2, path);
+    const int fd = OpenForReading(path);
+    // The file opened must be the one looked at, not something put in its place meanwhile.
+    if (fd < 0 || !FileIdentity(fd, identity) || identity[ID_DEVICE] != looked[ID_DEVICE] ||
+        identity[ID_FILE] != looked[ID_FILE]) {
+        Fail(MSG_NO_FILE, 2, path);
+    }
     Input in{};
     in.file = fdopen(fd, "rb");
     if (in.file == nullptr) Fail(MSG_NO_FILE, 2, path);
-    in.size = static_cast<uint64_t>(st.st_size);
+    in.size = identity[ID_SIZE];
     // Every tag and field the scan may look at lies in the window, so one read serves it all.
     in.got = std::fread(in.window, 1, sizeof in.window, in.file);
     if (std::ferror(in.file)) Fail(MSG_READ, 2);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // b0 + b1 * 2^8 of the two bytes at p, each byte taken as 0..255.
 uint32_t Assem2(const unsigned char* p);
@@ -20,17 +21,19 @@ constexpr long PROBE_LAST_TAG_POS = 15000;
 constexpr long PROBE_WINDOW = PROBE_LAST_TAG_POS + 24;
 
 // Probes the wave file at path and fills slot [track] of each array: stereo 16- or 24-bit
-// only; the samples lie from data_offset up to data_end. Prints its message and ends the
-// process when the file can't be used.
+// only; the samples lie from data_offset up to data_end. Fills identity (ID_WORDS words) with
+// the identity of the file it read. Prints its message and ends the process when the file
+// can't be used.
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end);
+                    uint64_t* data_end, uint64_t* identity);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
 // Lays out the 44-byte PCM mono header for the given rate, width and frame count.
 void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
                  unsigned char* out);
-// Creates or truncates path and writes the 44-byte mono header into it; ends the process
-// when the file can't be created or written.
-void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames);
+// Creates a temporary file beside path, fills temp with its name and writes the 44-byte mono
+// header into it; ends the process when the file can't be created or written.
+void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
+                 std::string* temp);

@@ -1,0 +1,42 @@
+// What differs from one operating system to another, behind a few small functions: file
+// identity and type, opening the input, temporary outputs put in place by renaming, the
+// process's standard descriptors and interrupt signals, and path separators.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// A file's identity, in words: what it is (device and file number) and what it holds (size,
+// and modification time in nanoseconds).
+constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_WORDS = 4;
+
+// Fills id from the open file fd; false when the system can't tell.
+bool FileIdentity(int fd, uint64_t* id);
+// Fills id from the file path leads to, links followed; false when there is none.
+bool PathIdentity(const char* path, uint64_t* id);
+// Whether path leads to a regular file, links followed.
+bool IsRegularFile(const char* path);
+// Whether a folder stands at path itself (a link is not followed).
+bool IsFolder(const char* path);
+// Moves file to byte pos from its start; false on failure.
+bool SeekTo(std::FILE* file, uint64_t pos);
+// Opens path for reading in binary mode, without blocking or taking a controlling terminal;
+// -1 on failure.
+int OpenForReading(const char* path);
+
+// Creates a new file beside path, never through an existing name or link, with the permissions
+// a new file gets, and notes it for removal; fills temp with its name. nullptr on failure.
+std::FILE* CreateTemporary(const char* path, std::string* temp);
+// Puts temp in place of path, replacing whatever file or link stands there, and forgets it as
+// a temporary; false on failure.
+bool ReplaceWithTemporary(const char* temp, const char* path);
+// Removes the temporaries not yet put in place. Safe to call from a signal handler.
+void RemoveTemporaries();
+
+// Opens the null device on closed standard descriptors, so that no file of the program's takes
+// their place, and has interrupts remove the temporaries before the process ends.
+void PrepareProcess();
+
+// Where the last component of path starts: after its last folder separator.
+size_t NameStart(const std::string& path);
