@@ -30,25 +30,31 @@ std::string Prompt(const char* prompt) {
 // The help screen's first line; the version comes from the build.
 #define TITLE "Quenlor " QUENLOR_VERSION " by Tolbrin"
 
-const char* const USAGE = TITLE
+const char* const VERSION =
+    "quenlor2 (Quenlor) " QUENLOR_VERSION
     "\n"
-    "Split a stereo 16- or 24-bit PCM wave file into two mono wave files.\n"
+    "Copyright (c) 2026 the Quenlor authors\n"
+    "License MIT <https://opensource.org/licenses/MIT>: you are free to change and\n"
+    "redistribute it. There is NO WARRANTY, to the extent permitted by law.\n";
+
+const char* const USAGE =
+    "Usage: quenlor2 [FILE]\n"
+    "Split a stereo 16- or 24-bit PCM wave FILE into two mono wave files: NAMEL.wav\n"
+    "(left channel) and NAMER.wav (right channel) beside FILE, where NAME is FILE's\n"
+    "name up to its first dot. Existing files of those names are replaced.\n"
+    "Without FILE, ask for its name ('h' at the first prompt shows a help line).\n"
+    "Options count only as the first argument.\n"
     "\n"
-    "Usage: quenlor2 FILE        split FILE\n"
-    "       quenlor2             ask for the file's name ('h' shows a help line)\n"
-    "       quenlor2 --help, -h  show this help\n"
-    "       quenlor2 --version   show the version\n"
-    "\n"
-    "Writes NAMEL.wav (left channel) and NAMER.wav (right channel) beside FILE,\n"
-    "where NAME is FILE's name up to its first dot. Existing files of those names\n"
-    "are replaced.\n"
+    "Options:\n"
+    "  -h, --help     display this help and exit\n"
+    "      --version  output version information and exit\n"
     "\n"
     "Exit status:\n"
     "  0  both outputs written, after \"done\"\n"
     "  1  the input is not stereo 16- or 24-bit, or too large; or x typed to exit\n"
     "  2  a name or file can't be used\n"
     "\n"
-    "Every message is listed in man quenlor2.\n";
+    "Every message is listed in the manual: man quenlor2\n";
 
 }  // namespace
 
@@ -60,7 +66,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf(TITLE "\n");
+        std::fputs(VERSION, stdout);
         return 0;
     }
     std::string input;

@@ -2,6 +2,7 @@
 # Every message the program can print must stand in its manual page, so the two can't drift.
 # Usage: manual_lists_messages.sh MESSAGES_HEADER MANUAL_PAGE
 set -eu
+command -v groff >/dev/null || { echo "skipped: needs groff"; exit 77; }
 text=$(groff -man -t -Tascii -P-cbou -rLL=200n "$2" 2>/dev/null)
 messages=$(sed -n 's/^#define MSG_[A-Z_]* "\(.*\)"$/\1/p' "$1")
 found=$(printf '%s\n' "$messages" | grep -c .) || true
