@@ -59,7 +59,7 @@ const char* const USAGE =
 }  // namespace
 
 int main(int argc, char** argv) {
-    PrepareProcess();
+    PrepareProcess(&argc, &argv);
     // Options count only as the first argument and spelled exactly so; any other word is a name.
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(USAGE, stdout);

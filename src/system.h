@@ -11,8 +11,8 @@
 // and modification time in nanoseconds).
 constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_WORDS = 4;
 
-// Fills id from the open file fd; false when the system can't tell.
-bool FileIdentity(int fd, uint64_t* id);
+// Fills id from the open file; false when the system can't tell.
+bool FileIdentity(std::FILE* file, uint64_t* id);
 // Fills id from the file path leads to, links followed; false when there is none.
 bool PathIdentity(const char* path, uint64_t* id);
 // Whether path leads to a regular file, links followed.
@@ -21,9 +21,11 @@ bool IsRegularFile(const char* path);
 bool IsFolder(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
-// Opens path for reading in binary mode, without blocking or taking a controlling terminal;
-// -1 on failure.
-int OpenForReading(const char* path);
+// Opens path (UTF-8) for reading in binary mode, without blocking or taking a controlling
+// terminal; nullptr on failure.
+std::FILE* OpenForReading(const char* path);
+// Opens path (UTF-8) for appending in binary mode; nullptr on failure.
+std::FILE* OpenForAppending(const char* path);
 
 // Creates a new file beside path, never through an existing name or link, with the permissions
 // a new file gets, and notes it for removal; fills temp with its name. nullptr on failure.
@@ -35,8 +37,9 @@ bool ReplaceWithTemporary(const char* temp, const char* path);
 void RemoveTemporaries();
 
 // Opens the null device on closed standard descriptors, so that no file of the program's takes
-// their place, and has interrupts remove the temporaries before the process ends.
-void PrepareProcess();
+// their place; has interrupts remove the temporaries before the process ends; and gives the
+// arguments in UTF-8.
+void PrepareProcess(int* argc, char*** argv);
 
-// Where the last component of path starts: after its last folder separator.
+// Where the last component of path starts: after its last folder separator (or drive prefix).
 size_t NameStart(const std::string& path);

@@ -44,12 +44,21 @@ TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
                                     {"../v1.2/take.wav", "../v1.2/take"},
                                     {"/data/.hidden.wav", "/data/hidden"},
                                     {"x", "x"}};
-    for (const auto& [input, stem] : cases) {
+#ifdef _WIN32
+    // There a backslash and a drive prefix end the folder part too.
+    const char* const here[][2] = {
+        {"v1.2\\take.wav", "v1.2\\take"}, {".\\take.wav", ".\\take"}, {"C:take.wav", "C:take"}};
+#else
+    const char* const here[][2] = {{"v1.2\\take.wav", "v1"}};  // a backslash is just a character
+#endif
+    const auto expect = [](const std::string& input, const std::string& stem) {
         std::string left, right;
         OUTPUT_NAMES(input, &left, &right);
-        EXPECT_EQ(left, std::string(stem) + "L.wav") << input;
-        EXPECT_EQ(right, std::string(stem) + "R.wav") << input;
-    }
+        EXPECT_EQ(left, stem + "L.wav") << input;
+        EXPECT_EQ(right, stem + "R.wav") << input;
+    };
+    for (const auto& [input, stem] : cases) expect(input, stem);
+    for (const auto& [input, stem] : here) expect(input, stem);
     for (const std::string bad : {"", ".", "...", "dir/", "dir/...", "a.b/"}) {
         std::string left, right;
         EXPECT_EXIT(OUTPUT_NAMES(bad, &left, &right), testing::ExitedWithCode(2), "") << bad;

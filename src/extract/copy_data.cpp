@@ -88,11 +88,11 @@ void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsi
     Gather3(block, frames, skip, out);
 }
 
-// Ends the process when the input, open as fd or found at path now, is no longer the file the
+// Ends the process when the input, open as `in` or found at path now, is no longer the file the
 // probe read: another file, or the same one rewritten, grown or cut.
-void ExpectSame(int fd, const char* path, const uint64_t* identity) {
+void ExpectSame(std::FILE* in, const char* path, const uint64_t* identity) {
     uint64_t open_now[ID_WORDS], named_now[ID_WORDS];
-    if (!FileIdentity(fd, open_now) || !PathIdentity(path, named_now) ||
+    if (!FileIdentity(in, open_now) || !PathIdentity(path, named_now) ||
         !std::equal(open_now, open_now + ID_WORDS, identity) ||
         !std::equal(named_now, named_now + ID_WORDS, identity)) {
         Fail(MSG_CHANGED, 2);
@@ -103,11 +103,10 @@ void ExpectSame(int fd, const char* path, const uint64_t* identity) {
 
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
                uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity) {
-    const int fd = OpenForReading(in_path);
-    std::FILE* in = fd < 0 ? nullptr : fdopen(fd, "rb");
-    std::FILE* out = std::fopen(out_path, "ab");
+    std::FILE* in = OpenForReading(in_path);
+    std::FILE* out = OpenForAppending(out_path);
     if (in == nullptr || out == nullptr) Fail(MSG_OPEN, 2);
-    ExpectSame(fd, in_path, identity);
+    ExpectSame(in, in_path, identity);
     // Blocks are large, so they go straight between the files and the buffers below: a stream
     // buffer would only copy every byte once more.
     std::setvbuf(in, nullptr, _IONBF, 0);
@@ -124,7 +123,7 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
         // The input held these frames when it was probed: fewer now means it changed, or could
         // not be read.
         if (std::fread(block.data(), frame, n, in) != n) {
-            ExpectSame(fd, in_path, identity);
+            ExpectSame(in, in_path, identity);
             Fail(MSG_READ, 2);
         }
         if (sample == 2) {
@@ -135,7 +134,7 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
         if (std::fwrite(samples.data(), sample, n, out) != n) Fail(MSG_WRITE, 2);
         left -= static_cast<uint32_t>(n);
     }
-    ExpectSame(fd, in_path, identity);
+    ExpectSame(in, in_path, identity);
     std::fclose(in);
     if (std::fclose(out) != 0) Fail(MSG_WRITE, 2);
 }

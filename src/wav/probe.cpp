@@ -120,15 +120,13 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
     uint64_t looked[ID_WORDS];
     if (!IsRegularFile(path) || !PathIdentity(path, looked)) Fail(MSG_NO_FILE, 2, path);
-    const int fd = OpenForReading(path);
+    Input in{};
+    in.file = OpenForReading(path);
     // The file opened must be the one looked at, not something put in its place meanwhile.
-    if (fd < 0 || !FileIdentity(fd, identity) || identity[ID_DEVICE] != looked[ID_DEVICE] ||
-        identity[ID_FILE] != looked[ID_FILE]) {
+    if (in.file == nullptr || !FileIdentity(in.file, identity) ||
+        identity[ID_DEVICE] != looked[ID_DEVICE] || identity[ID_FILE] != looked[ID_FILE]) {
         Fail(MSG_NO_FILE, 2, path);
     }
-    Input in{};
-    in.file = fdopen(fd, "rb");
-    if (in.file == nullptr) Fail(MSG_NO_FILE, 2, path);
     in.size = identity[ID_SIZE];
     // Every tag and field the scan may look at lies in the window, so one read serves it all.
     in.got = std::fread(in.window, 1, sizeof in.window, in.file);

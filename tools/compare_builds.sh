@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs two builds of the program on the same inputs and fails on any difference in exit status,
+# messages (line endings aside) or the files left behind, byte for byte.
+#
+#   tools/compare_builds.sh REFERENCE OTHER INPUT...
+#
+# REFERENCE and OTHER are commands: a program, or an emulator and a program
+# ("wine build-win/quenlor2.exe", "qemu-s390x build-s390x/quenlor2").
+set -euo pipefail
+[ $# -ge 3 ] || { echo "usage: $0 REFERENCE OTHER INPUT..." >&2; exit 2; }
+reference=$1
+other=$2
+shift 2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Splits input in a fresh folder with the command given; prints status, messages and a
+# checksum of every file left.
+run() {
+    local dir=$work/$1 command=$2 input=$3 status=0
+    rm -rf "$dir" && mkdir -p "$dir" && cp "$input" "$dir/in.wav"
+    (cd "$dir" && $command in.wav >"$work/$1.out" 2>/dev/null) || status=$?
+    echo "status $status"
+    tr -d '\r' <"$work/$1.out"
+    (cd "$dir" && find . -type f | sort | xargs sha256sum)
+}
+
+differences=0
+for input in "$@"; do
+    if ! diff <(run a "$reference" "$input") <(run b "$other" "$input") >"$work/diff"; then
+        echo "differs on $input:"
+        cat "$work/diff"
+        differences=$((differences + 1))
+    fi
+done
+echo "$# inputs, $differences differing"
+[ "$differences" -eq 0 ]
