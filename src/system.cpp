@@ -32,13 +32,6 @@ int FreeSlot() {
     return slot;
 }
 
-// Forgets temp as a temporary, once it is in place.
-void Forget(const char* temp) {
-    for (auto& t : temporaries) {
-        if (t != nullptr && std::string(t) == temp) t = nullptr;
-    }
-}
-
 // A name for a new file beside path, different from one attempt to the next.
 std::string TemporaryName(const char* path, unsigned seed) {
     static unsigned counter = 0;
@@ -78,6 +71,31 @@ bool IdentityFromHandle(HANDLE handle, uint64_t* id) {
     return true;
 }
 
+unsigned ProcessId() {
+    return static_cast<unsigned>(GetCurrentProcessId());
+}
+
+// Console interrupts come on a thread of their own: there is nothing to hold.
+void HoldInterrupts(bool) {}
+
+// Creates name, which must not exist yet, for writing in binary mode; nullptr and errno set
+// on failure.
+std::FILE* CreateNew(const char* name) {
+    const int fd = _wopen(Wide(name).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                          _S_IREAD | _S_IWRITE);
+    std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (fd >= 0 && file == nullptr) _close(fd);
+    return file;
+}
+
+bool RenameOver(const char* from, const char* to) {
+    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void RemoveFile(const char* name) {
+    DeleteFileW(Wide(name).c_str());
+}
+
 BOOL WINAPI OnInterrupt(DWORD) {
     RemoveTemporaries();
     return FALSE;  // the default handler then ends the process
@@ -93,12 +111,33 @@ void IdentityFromStat(const struct stat& st, uint64_t* id) {
                   static_cast<uint64_t>(st.st_mtim.tv_nsec);
 }
 
+unsigned ProcessId() {
+    return static_cast<unsigned>(getpid());
+}
+
 // Blocks or unblocks the interrupt signals, so a temporary is never created unnoted.
-void HoldInterrupts(int how) {
+void HoldInterrupts(bool hold) {
     sigset_t set;
     sigemptyset(&set);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, sig);
-    sigprocmask(how, &set, nullptr);
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+// Creates name, which must not exist yet, with the permissions a new file gets, for writing;
+// nullptr and errno set on failure.
+std::FILE* CreateNew(const char* name) {
+    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
+    if (fd >= 0 && file == nullptr) close(fd);
+    return file;
+}
+
+bool RenameOver(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
+}
+
+void RemoveFile(const char* name) {
+    unlink(name);
 }
 
 void OnInterrupt(int sig) {
@@ -147,40 +186,6 @@ std::FILE* OpenForReading(const char* path) {
 
 std::FILE* OpenForAppending(const char* path) {
     return _wfopen(Wide(path).c_str(), L"ab");
-}
-
-std::FILE* CreateTemporary(const char* path, std::string* temp) {
-    const int slot = FreeSlot();
-    if (slot == MAX_TEMPORARIES) return nullptr;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_names[slot] = TemporaryName(path, static_cast<unsigned>(GetCurrentProcessId()));
-        const int fd = _wopen(Wide(temporary_names[slot].c_str()).c_str(),
-                              _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0) {
-            temporaries[slot] = temporary_names[slot].c_str();
-            *temp = temporary_names[slot];
-            std::FILE* file = _fdopen(fd, "wb");
-            if (file == nullptr) _close(fd);
-            return file;
-        }
-        if (errno != EEXIST) return nullptr;
-    }
-    return nullptr;
-}
-
-bool ReplaceWithTemporary(const char* temp, const char* path) {
-    if (!MoveFileExW(Wide(temp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        return false;
-    }
-    Forget(temp);
-    return true;
-}
-
-void RemoveTemporaries() {
-    for (auto& t : temporaries) {
-        if (t != nullptr) DeleteFileW(Wide(t).c_str());
-        t = nullptr;
-    }
 }
 
 void PrepareProcess(int* argc, char*** argv) {
@@ -252,40 +257,6 @@ std::FILE* OpenForAppending(const char* path) {
     return std::fopen(path, "ab");
 }
 
-std::FILE* CreateTemporary(const char* path, std::string* temp) {
-    const int slot = FreeSlot();
-    if (slot == MAX_TEMPORARIES) return nullptr;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_names[slot] = TemporaryName(path, static_cast<unsigned>(getpid()));
-        HoldInterrupts(SIG_BLOCK);
-        const int fd =
-            open(temporary_names[slot].c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) temporaries[slot] = temporary_names[slot].c_str();
-        HoldInterrupts(SIG_UNBLOCK);
-        if (fd >= 0) {
-            *temp = temporary_names[slot];
-            std::FILE* file = fdopen(fd, "wb");
-            if (file == nullptr) close(fd);
-            return file;
-        }
-        if (errno != EEXIST) return nullptr;
-    }
-    return nullptr;
-}
-
-bool ReplaceWithTemporary(const char* temp, const char* path) {
-    if (std::rename(temp, path) != 0) return false;
-    Forget(temp);
-    return true;
-}
-
-void RemoveTemporaries() {
-    for (auto& t : temporaries) {
-        if (t != nullptr) unlink(t);
-        t = nullptr;
-    }
-}
-
 void PrepareProcess(int*, char***) {
     // A file opened on a closed standard descriptor would take in what is meant for the console.
     for (int fd = 0; fd <= 2; ++fd) {
@@ -307,3 +278,36 @@ size_t NameStart(const std::string& path) {
 }
 
 #endif
+
+std::FILE* CreateTemporary(const char* path, std::string* temp) {
+    const int slot = FreeSlot();
+    if (slot == MAX_TEMPORARIES) return nullptr;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary_names[slot] = TemporaryName(path, ProcessId());
+        HoldInterrupts(true);
+        std::FILE* file = CreateNew(temporary_names[slot].c_str());
+        if (file != nullptr) temporaries[slot] = temporary_names[slot].c_str();
+        HoldInterrupts(false);
+        if (file != nullptr) {
+            *temp = temporary_names[slot];
+            return file;
+        }
+        if (errno != EEXIST) return nullptr;
+    }
+    return nullptr;
+}
+
+bool ReplaceWithTemporary(const char* temp, const char* path) {
+    if (!RenameOver(temp, path)) return false;
+    for (auto& t : temporaries) {
+        if (t != nullptr && std::string(t) == temp) t = nullptr;
+    }
+    return true;
+}
+
+void RemoveTemporaries() {
+    for (auto& t : temporaries) {
+        if (t != nullptr) RemoveFile(t);
+        t = nullptr;
+    }
+}

@@ -166,7 +166,7 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
                     bits, 8000, Cat(s, list));
     }
     const Bytes two = StereoSamples(24, 0, 2);
-    ExpectSplit("extensible format, data tag at the last place scanned",
+    ExpectSplit("extensible format, data chunk at 15,000",
                 Cat(WavHeader(24, 2, 96000, 12, true, Chunk("LIST", Bytes(14932, 0x81))), two), 24,
                 96000, two);
     const Bytes canonical = StereoWav(16, 22050, 5);
