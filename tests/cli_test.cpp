@@ -430,8 +430,8 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of
-// their places (a message meant for the console would land in it); and a read that fails, in the
-// probe or in a copy, is reported.
+// their places (a message meant for the console would land in it); and a read or an open that
+// fails, in the probe or in a copy, is reported.
 TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsReadErrors) {
     if (!Have("strace -V")) GTEST_SKIP() << "needs strace";
     Put("take.wav", StereoWav(16, 8000, 100));
@@ -447,14 +447,18 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsReadErrors) {
     // The lowest descriptor any open of its files gave.
     Shell("grep take " + trace + " | sed 's/.*= //' | sort -n | head -1; rm " + trace, "", &out);
     EXPECT_GE(std::atoi(out.c_str()), 3) << out;
-    for (const std::string nth : {"1", "2"}) {
-        EXPECT_EQ(
-            Shell(strace + "/dev/null -P take.wav -e trace=read -e inject=read:error=EIO:when=" +
-                      nth + " " + bin + " take.wav",
-                  "", &out),
-            2)
-            << "read " << nth;
-        EXPECT_EQ(out, "Unable to read file.\n") << "read " << nth;
+    // The probe reads the file's start in two reads; the copies read and open it after that.
+    const std::pair<std::string, std::string> faults[] = {
+        {"read:error=EIO:when=1", "Unable to read file.\n"},
+        {"read:error=EIO:when=3", "Unable to read file.\n"},
+        {"openat:error=EACCES:when=2", "Unable to open file.\n"}};
+    for (const auto& [fault, message] : faults) {
+        EXPECT_EQ(Shell(strace + "/dev/null -P take.wav -e trace=read,openat -e inject=" + fault +
+                            " " + bin + " take.wav",
+                        "", &out),
+                  2)
+            << fault;
+        EXPECT_EQ(out, message) << fault;
     }
 }
 
