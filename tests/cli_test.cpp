@@ -145,8 +145,14 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         const auto wav = [&](uint64_t declared, const Bytes& before) {
             return Cat(WavHeader(bits, 2, 8000, declared, false, before), s);
         };
-        ExpectSplit(w + "metadata after the data stays out", Cat(wav(s.size(), {}), list), bits,
-                    8000, s);
+        ExpectSplit(w + "metadata after the data stays out",
+                    Cat(Cat(wav(s.size(), {}), list), Chunk("id3 ", Bytes(9, 0xA5))), bits, 8000,
+                    s);
+        const Bytes plain = wav(s.size(), {});
+        ExpectSplit(w + "a JUNK chunk before the format chunk",
+                    Cat(Cat(Bytes(plain.begin(), plain.begin() + 12), Chunk("JUNK", Bytes(28, 0))),
+                        Bytes(plain.begin() + 12, plain.end())),
+                    bits, 8000, s);
         ExpectSplit(w + "an odd chunk and its pad byte before the data",
                     wav(s.size(), Chunk("bext", {0x64, 0x61, 0x74, 0x61, 0xFF})), bits, 8000, s);
         ExpectSplit(w + "\"data\" in a comment before the data chunk", wav(s.size(), list), bits,
@@ -159,7 +165,20 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         }
         ExpectSplit(w + "samples, no chunk, after the declared length", wav(s.size() / 2, {}), bits,
                     8000, s);
-        // A chain broken by a length past the end is scanned: the samples run to the end.
+        // A chain with no format chunk before its data chunk, an id that is no text, or a length
+        // past the end, is scanned: the samples start after the first "data" at an even place
+        // and run to the end.
+        const Bytes fmt(plain.begin() + 12, plain.begin() + 36),
+            data(plain.begin() + 36, plain.end());
+        ExpectSplit(
+            w + "no format chunk before the data chunk",
+            Cat(Cat(Cat(Bytes(plain.begin(), plain.begin() + 12), Chunk("LIST", Bytes(10, 0x41))),
+                    data),
+                fmt),
+            bits, 8000, Cat(s, fmt));
+        ExpectSplit(w + "an unprintable chunk id breaks the chain",
+                    wav(s.size(), Chunk("\x01ID\x7F", {'d', 'a', 't', 'a', 0, 0, 0, 0})), bits,
+                    8000, Cat(Bytes(plain.begin() + 36, plain.begin() + 44), s));
         Bytes broken = Chunk("LIST", {});
         broken[7] = 0x7F;
         ExpectSplit(w + "a broken chain falls back to the scan", Cat(wav(s.size(), broken), list),
