@@ -12,11 +12,6 @@ void Write(const std::string& dir, const std::string& name, const Bytes& b) {
         .write(reinterpret_cast<const char*>(b.data()), static_cast<long>(b.size()));
 }
 
-Bytes Concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -28,13 +23,13 @@ int main(int argc, char** argv) {
     const Bytes s16 = StereoWav(16, 44100, 40);
     Write(dir, "s16.wav", s16);
     Write(dir, "s24.wav", StereoWav(24, 48000, 30));
-    Write(dir, "ext24.wav", Concat(WavHeader(24, 2, 96000, 60, true), StereoSamples(24, 0, 10)));
+    Write(dir, "ext24.wav", Cat({WavHeader(24, 2, 96000, 60, true), StereoSamples(24, 0, 10)}));
     Write(dir, "list_before.wav",
-          Concat(WavHeader(16, 2, 8000, 40, false, list), StereoSamples(16, 0, 10)));
-    Write(dir, "list_after.wav", Concat(s16, list));
+          Cat({WavHeader(16, 2, 8000, 40, false, list), StereoSamples(16, 0, 10)}));
+    Write(dir, "list_after.wav", Cat({s16, list}));
     Write(dir, "odd_chunk.wav",
-          Concat(WavHeader(24, 2, 8000, 36, false, Chunk("bext", Bytes(7, 0x64))),
-                 Concat(StereoSamples(24, 0, 6), list)));
+          Cat({WavHeader(24, 2, 8000, 36, false, Chunk("bext", Bytes(7, 0x64))),
+               StereoSamples(24, 0, 6), list}));
     for (long cut : {20, 30, 40, 46}) {
         Write(dir, "cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut));
     }
@@ -46,7 +41,7 @@ int main(int argc, char** argv) {
     no_format[15022] = 16;
     no_format[15023] = 0;
     Write(dir, "no_format.wav", no_format);
-    Write(dir, "mono8.wav", Concat(WavHeader(8, 1, 8000, 8), Bytes(8, 0x80)));
-    Write(dir, "float32.wav", Concat(WavHeader(32, 2, 44100, 16), Bytes(16, 0x3F)));
+    Write(dir, "mono8.wav", Cat({WavHeader(8, 1, 8000, 8), Bytes(8, 0x80)}));
+    Write(dir, "float32.wav", Cat({WavHeader(32, 2, 44100, 16), Bytes(16, 0x3F)}));
     return 0;
 }

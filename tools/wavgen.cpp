@@ -38,6 +38,17 @@ void PutText(Bytes& out, const std::string& s) {
     out.insert(out.end(), s.begin(), s.end());
 }
 
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel) {
+    const Bytes mono = ChannelSamples(samples, bits / 8, channel);
+    return Cat({WavHeader(bits, 1, rate, mono.size()), mono});
+}
+
 Bytes Chunk(const std::string& id, const Bytes& body) {
     Bytes c;
     PutText(c, id);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_b
 
 // A whole canonical stereo file of `frames` frames.
 Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames);
+
+// The parts one after the other.
+Bytes Cat(std::initializer_list<Bytes> parts);
+
+// A mono output as the program should write it: the mono header, then one channel (0 left,
+// 1 right) of the whole frames of stereo `samples`.
+Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel);
 
 // A chunk: its 4-character id, its length, its body and, when the length is odd, a pad byte.
 Bytes Chunk(const std::string& id, const Bytes& body);
