@@ -165,9 +165,10 @@ bool PathIdentity(const char* path, uint64_t* id) {
     return known;
 }
 
-bool IsRegularFile(const char* path) {
+bool RegularFileIdentity(const char* path, uint64_t* id) {
     struct _stat64 st {};
-    return _wstat64(Wide(path).c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+    return _wstat64(Wide(path).c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG &&
+           PathIdentity(path, id);
 }
 
 bool IsFolder(const char* path) {
@@ -232,9 +233,11 @@ bool PathIdentity(const char* path, uint64_t* id) {
     return true;
 }
 
-bool IsRegularFile(const char* path) {
+bool RegularFileIdentity(const char* path, uint64_t* id) {
     struct stat st {};
-    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    IdentityFromStat(st, id);
+    return true;
 }
 
 bool IsFolder(const char* path) {

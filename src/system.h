@@ -15,8 +15,9 @@ constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_WORDS = 4
 bool FileIdentity(std::FILE* file, uint64_t* id);
 // Fills id from the file path leads to, links followed; false when there is none.
 bool PathIdentity(const char* path, uint64_t* id);
-// Whether path leads to a regular file, links followed.
-bool IsRegularFile(const char* path);
+// Fills id from the file path leads to, links followed, when that is a regular file; false
+// otherwise. Type and identity come from one look, so they describe the same file.
+bool RegularFileIdentity(const char* path, uint64_t* id);
 // Whether a folder stands at path itself (a link is not followed).
 bool IsFolder(const char* path);
 // Moves file to byte pos from its start; false on failure.

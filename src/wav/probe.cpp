@@ -119,7 +119,7 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     // Only a regular file is a recording. A folder, a device or a FIFO is none, and is refused
     // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
     uint64_t looked[ID_WORDS];
-    if (!IsRegularFile(path) || !PathIdentity(path, looked)) Fail(MSG_NO_FILE, 2, path);
+    if (!RegularFileIdentity(path, looked)) Fail(MSG_NO_FILE, 2, path);
     Input in{};
     in.file = OpenForReading(path);
     // The file opened must be the one looked at, not something put in its place meanwhile.
