@@ -1,6 +1,7 @@
 // What differs from one operating system to another, behind a few small functions: file
 // identity and type, opening the input, temporary outputs put in place by renaming, the
-// process's standard descriptors and interrupt signals, and path separators.
+// process's standard descriptors and interrupt signals, and path separators. Each system has
+// its own file (system_posix.cpp, system_windows.cpp); system.cpp holds what they share.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,8 @@
 #include <string>
 
 // A file's identity, in words: what it is (device and file number) and what it holds (size,
-// and modification time in nanoseconds).
+// and modification time: nanoseconds since 1970 on POSIX, 100 ns units since 1601 on Windows;
+// only ever compared).
 constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_WORDS = 4;
 
 // Fills id from the open file; false when the system can't tell.

@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "driver.h"
+#include "system.h"
 #include "wav/wav.h"
 #include "wavgen.h"
 
@@ -44,13 +45,6 @@ TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
                                     {"../v1.2/take.wav", "../v1.2/take"},
                                     {"/data/.hidden.wav", "/data/hidden"},
                                     {"x", "x"}};
-#ifdef _WIN32
-    // There a backslash and a drive prefix end the folder part too.
-    const char* const here[][2] = {
-        {"v1.2\\take.wav", "v1.2\\take"}, {".\\take.wav", ".\\take"}, {"C:take.wav", "C:take"}};
-#else
-    const char* const here[][2] = {{"v1.2\\take.wav", "v1"}};  // a backslash is just a character
-#endif
     const auto expect = [](const std::string& input, const std::string& stem) {
         std::string left, right;
         OUTPUT_NAMES(input, &left, &right);
@@ -58,7 +52,6 @@ TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
         EXPECT_EQ(right, stem + "R.wav") << input;
     };
     for (const auto& [input, stem] : cases) expect(input, stem);
-    for (const auto& [input, stem] : here) expect(input, stem);
     for (const std::string bad : {"", ".", "...", "dir/", "dir/...", "a.b/"}) {
         std::string left, right;
         EXPECT_EXIT(OUTPUT_NAMES(bad, &left, &right), testing::ExitedWithCode(2), "") << bad;
@@ -86,4 +79,34 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     uint32_t frames = 0;
     EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
+}
+
+// Run on each system (under Wine for Windows): an interrupt must be able to remove a temporary
+// that is still being written, and a folder is never taken for an input.
+TEST(System, RemovesOpenTemporariesAndTellsAFolderFromAFile) {
+    const char* output = "unit_system_take.wav";
+    std::string temp, placed;
+    std::FILE* first = CreateTemporary(output, &temp);
+    ASSERT_NE(first, nullptr);
+    std::FILE* appended = OpenForAppending(temp.c_str());  // as the copy reopens it
+    ASSERT_NE(appended, nullptr);
+    EXPECT_EQ(std::fputs("RIFF", first) >= 0 && std::fflush(first) == 0, true);
+    EXPECT_EQ(std::fputs("data", appended) >= 0 && std::fflush(appended) == 0, true);
+    std::FILE* second = CreateTemporary(output, &placed);
+    ASSERT_NE(second, nullptr);
+    EXPECT_NE(placed, temp);
+    EXPECT_EQ(std::fclose(second), 0);
+    EXPECT_TRUE(ReplaceWithTemporary(placed.c_str(), output));
+    RemoveTemporaries();  // what an interrupt does, with the first temporary still open
+    EXPECT_EQ(std::fclose(appended), 0);
+    EXPECT_EQ(std::fclose(first), 0);
+    uint64_t id[ID_WORDS] = {};
+    EXPECT_FALSE(PathIdentity(temp.c_str(), id)) << temp;
+    ASSERT_TRUE(RegularFileIdentity(output, id));  // the one put in place stays
+    EXPECT_EQ(id[ID_SIZE], 0u);
+    EXPECT_TRUE(PathIdentity(".", id));
+    EXPECT_FALSE(RegularFileIdentity(".", id));
+    EXPECT_TRUE(IsFolder("."));
+    EXPECT_FALSE(IsFolder(output));
+    EXPECT_EQ(std::remove(output), 0);
 }

@@ -1,0 +1,180 @@
+// The system layer on Windows: UTF-8 names become the wide names Windows takes, and console
+// interrupts, which come on a thread of their own, are ordered against the main thread by a lock.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0600  // slim reader/writer locks
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cerrno>
+
+#include "system.h"
+#include "system_private.h"
+
+namespace {
+
+// Held by the main thread while it creates or renames a temporary, and taken for good by the
+// interrupt handler, so that neither sees the other's work half done.
+SRWLOCK temporaries_lock = SRWLOCK_INIT;
+
+std::wstring Wide(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, -1, &wide[0], n);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string Utf8(const wchar_t* wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide, -1, &utf8[0], n, nullptr, nullptr);
+    utf8.resize(utf8.size() - 1);
+    return utf8;
+}
+
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool IdentityFromHandle(HANDLE handle, uint64_t* id) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    id[ID_DEVICE] = info.dwVolumeSerialNumber;
+    id[ID_FILE] = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    id[ID_SIZE] = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    id[ID_TIME] =
+        uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime;
+    return true;
+}
+
+// Fills id from the file path leads to, links followed, when it is a file on a disk (a folder
+// too when folders are wanted); false otherwise. Opened for its attributes only, so nothing
+// of it is read, and type and identity come from that one handle.
+bool IdentityOfPath(const char* path, bool folders, uint64_t* id) {
+    const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
+                         GetFileInformationByHandle(handle, &info) &&
+                         (folders || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    const bool known = regular && IdentityFromHandle(handle, id);
+    CloseHandle(handle);
+    return known;
+}
+
+// A C stream on a file handle; the handle is closed when no stream can be made.
+std::FILE* StreamOn(HANDLE handle, int flags, const char* mode) {
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, mode);
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+BOOL WINAPI OnInterrupt(DWORD) {
+    AcquireSRWLockExclusive(&temporaries_lock);  // never released: the process ends here
+    RemoveTemporaries();
+    // Ends as Ctrl-C ends a console program, without waiting for the main thread's streams.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+}  // namespace
+
+unsigned ProcessId() {
+    return static_cast<unsigned>(GetCurrentProcessId());
+}
+
+void HoldInterrupts(bool hold) {
+    if (hold) {
+        AcquireSRWLockExclusive(&temporaries_lock);
+    } else {
+        ReleaseSRWLockExclusive(&temporaries_lock);
+    }
+}
+
+std::FILE* CreateNew(const char* name) {
+    // Delete sharing lets an interrupt remove the temporary while it is being written.
+    const HANDLE handle = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
+                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+        return nullptr;
+    }
+    return StreamOn(handle, _O_WRONLY, "wb");
+}
+
+bool RenameOver(const char* from, const char* to) {
+    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void RemoveFile(const char* name) {
+    DeleteFileW(Wide(name).c_str());
+}
+
+bool FileIdentity(std::FILE* file, uint64_t* id) {
+    return IdentityFromHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
+}
+
+bool PathIdentity(const char* path, uint64_t* id) {
+    return IdentityOfPath(path, true, id);
+}
+
+bool RegularFileIdentity(const char* path, uint64_t* id) {
+    return IdentityOfPath(path, false, id);
+}
+
+bool IsFolder(const char* path) {
+    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool SeekTo(std::FILE* file, uint64_t pos) {
+    return _fseeki64(file, static_cast<__int64>(pos), SEEK_SET) == 0;
+}
+
+std::FILE* OpenForReading(const char* path) {
+    return _wfopen(Wide(path).c_str(), L"rb");
+}
+
+std::FILE* OpenForAppending(const char* path) {
+    // Delete sharing, as for CreateNew: an interrupt during the copy can remove the temporary.
+    const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, SHARE_ALL, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return StreamOn(handle, _O_WRONLY | _O_APPEND, "ab");
+}
+
+void PrepareProcess(int* argc, char*** argv) {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR);
+    }
+    SetConsoleCtrlHandler(OnInterrupt, TRUE);
+    SetConsoleCP(CP_UTF8);
+    SetConsoleOutputCP(CP_UTF8);
+    // The arguments as typed, whatever the code page: wide from the system, then UTF-8.
+    static std::string utf8[64];
+    static char* pointers[65];
+    int n = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == nullptr) return;
+    for (int k = 0; k < n && k < 64; ++k) {
+        utf8[k] = Utf8(wide[k]);
+        pointers[k] = &utf8[k][0];
+    }
+    LocalFree(wide);
+    *argc = n < 64 ? n : 64;
+    pointers[*argc] = nullptr;
+    *argv = pointers;
+}
+
+size_t NameStart(const std::string& path) {
+    const size_t separator = path.find_last_of("/\\:");
+    return separator == std::string::npos ? 0 : separator + 1;
+}
