@@ -153,6 +153,33 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         }
         ExpectSplit(w + "samples, no chunk, after the declared length", wav(s.size() / 2, {}), bits,
                     8000, s);
+        // RF64 and BW64 give the data length in ds64 when the data chunk's field is 0xFFFFFFFF.
+        const auto rf64 = [&](const std::string& tag, uint64_t size, const Bytes& samples,
+                              size_t ds64_length) {
+            return Riff({Ds64(0, size, samples.size() / (bits / 4), ds64_length),
+                         Fmt(bits, 2, 8000), Data(samples, 0xFFFFFFFF)},
+                        tag);
+        };
+        Bytes xml;
+        PutText(xml, "<BWFXML><NOTE>data</NOTE></BWFXML>");
+        const Bytes stray = Cat({s, Bytes(bits / 8, 0xE1)});  // an odd length for 24 bits
+        for (const std::string tag : {"RF64", "BW64"}) {
+            ExpectSplit(w + tag + ": iXML and LIST after the data, its pad byte",
+                        Cat({rf64(tag, stray.size(), stray, 28), Chunk("iXML", xml), list}), bits,
+                        8000, s);
+            ExpectSplit(w + tag + ": nothing after the data", rf64(tag, s.size(), s, 28), bits,
+                        8000, s);
+        }
+        const std::tuple<std::string, uint64_t, size_t> to_the_end[] = {
+            {"RF64", 0, 28},                           // a header never finished
+            {"BW64", s.size() + list.size() + 1, 28},  // past the end
+            {"RF64", s.size(), 27},                    // ds64 too short to hold the size
+            {"RIFF", s.size(), 28}};                   // ds64 counts only in RF64 and BW64
+        for (const auto& [tag, size, length] : to_the_end) {
+            ExpectSplit(w + tag + ": ds64 gives no usable length, " + std::to_string(size) +
+                            " in " + std::to_string(length) + " bytes",
+                        Cat({rf64(tag, size, s, length), list}), bits, 8000, Cat({s, list}));
+        }
         // A chain with no format chunk before its data chunk, an id that is no text, or a length
         // past the end, is scanned: the samples start after the first "data" at an even place
         // and run to the end.

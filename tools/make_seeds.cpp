@@ -30,6 +30,12 @@ int main(int argc, char** argv) {
     Write(dir, "odd_chunk.wav",
           Cat({WavHeader(24, 2, 8000, 36, false, Chunk("bext", Bytes(7, 0x64))),
                StereoSamples(24, 0, 6), list}));
+    const Bytes s24 = StereoSamples(24, 0, 5);
+    Write(dir, "rf64.wav",
+          Cat({Riff({Ds64(0, s24.size() + 3, 5), Fmt(24, 2, 48000),
+                     Data(Cat({s24, Bytes(3, 0x9D)}), 0xFFFFFFFF)},
+                    "RF64"),
+               list}));
     for (long cut : {20, 30, 40, 46}) {
         Write(dir, "cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut));
     }

@@ -58,6 +58,41 @@ Bytes Chunk(const std::string& id, const Bytes& body) {
     return c;
 }
 
+Bytes Riff(std::initializer_list<Bytes> chunks, const std::string& tag) {
+    Bytes body;
+    PutText(body, "WAVE");
+    for (const Bytes& chunk : chunks) body.insert(body.end(), chunk.begin(), chunk.end());
+    Bytes file;
+    PutText(file, tag);
+    PutLe(file, tag == "RIFF" ? body.size() : 0xFFFFFFFF, 4);
+    return Cat({file, body});
+}
+
+Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible) {
+    const Bytes head = WavHeader(bits, channels, rate, 0, extensible);
+    return Bytes(head.begin() + 12, head.end() - 8);
+}
+
+Bytes Data(const Bytes& samples, uint64_t declared) {
+    Bytes c = Chunk("data", samples);
+    for (int k = 0; k < 4; ++k) c[4 + size_t(k)] = static_cast<unsigned char>(declared >> (8 * k));
+    return c;
+}
+
+Bytes Data(const Bytes& samples) {
+    return Chunk("data", samples);
+}
+
+Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length) {
+    Bytes body;
+    PutLe(body, riff_size, 8);
+    PutLe(body, data_size, 8);
+    PutLe(body, frames, 8);
+    PutLe(body, 0, 4);  // no table of other chunks' sizes
+    body.resize(length);
+    return Chunk("ds64", body);
+}
+
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes,
                 bool extensible, const Bytes& between) {
     const uint32_t fmt_size = extensible ? 40 : 16;

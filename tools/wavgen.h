@@ -37,6 +37,19 @@ Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel);
 // A chunk: its 4-character id, its length, its body and, when the length is odd, a pad byte.
 Bytes Chunk(const std::string& id, const Bytes& body);
 
+// A file as its chunks make it: the tag ("RIFF", or "RF64"/"BW64" with 0xFFFFFFFF as its
+// size), the size, "WAVE", then the chunks.
+Bytes Riff(std::initializer_list<Bytes> chunks, const std::string& tag = "RIFF");
+// A "fmt " chunk: PCM, or extensible (40 bytes) with PCM as its sub-format.
+Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false);
+// A "data" chunk of samples declaring `declared` bytes (0xFFFFFFFF: the length is in ds64).
+Bytes Data(const Bytes& samples, uint64_t declared);
+// A "data" chunk of samples declaring their length.
+Bytes Data(const Bytes& samples);
+// An RF64 "ds64" chunk giving the RIFF and data sizes and the sample count, its body cut to
+// `length` bytes (28 holds them all, with an empty table).
+Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length = 28);
+
 // Appends a little-endian field of `width` bytes.
 void PutLe(Bytes& out, uint64_t v, int width);
 // Appends the characters of s.

@@ -17,6 +17,12 @@ constexpr uint64_t FMT_BITS = 22;
 // Offsets in a chunk header, and its size.
 constexpr uint64_t CHUNK_LEN = 4;
 constexpr uint64_t CHUNK_HEADER = 8;
+// The ds64 chunk that RF64 and BW64 files start with: the 64-bit data size stands at bytes 8-15
+// of its body, after the RIFF size; a body shorter than its fixed fields holds no sizes.
+constexpr uint64_t DS64_DATA_SIZE = 8;
+constexpr uint64_t DS64_MIN_BODY = 28;
+// The data chunk's 32-bit length when the true one stands in ds64.
+constexpr uint64_t LEN_IN_DS64 = 0xFFFFFFFF;
 // A chain longer than this before its data chunk is taken as broken, so a hostile file can't
 // make the probe read one header at a time through gigabytes.
 constexpr int WALK_MAX_CHUNKS = 4096;
@@ -84,12 +90,29 @@ uint64_t SamplesEnd(Input& in, uint64_t body, uint64_t declared) {
     return in.size;
 }
 
-// Follows the chunks of a RIFF/WAVE file from byte 12. When they lead, each named by four
-// printable characters and ending within the file, past a "fmt " chunk of 16 bytes or more to a
-// "data" chunk, gives the positions of both tags and where the samples end; false otherwise.
+// The data size that an RF64 or BW64 file's ds64 chunk gives; false when the file has none.
+bool Ds64DataSize(const Input& in, uint64_t* size) {
+    const unsigned char* head = in.window + 12;
+    const unsigned char* body = head + CHUNK_HEADER;
+    if (in.got < 12 + CHUNK_HEADER + DS64_MIN_BODY ||
+        (std::memcmp(in.window, "RF64", 4) != 0 && std::memcmp(in.window, "BW64", 4) != 0) ||
+        std::memcmp(head, "ds64", 4) != 0 || Assem4(head + CHUNK_LEN) < DS64_MIN_BODY) {
+        return false;
+    }
+    *size = uint64_t{Assem4(body + DS64_DATA_SIZE)} | uint64_t{Assem4(body + DS64_DATA_SIZE + 4)}
+                                                          << 32;
+    return true;
+}
+
+// Follows the chunks of a RIFF/WAVE file (or RF64/BW64) from byte 12. When they lead, each
+// named by four printable characters and ending within the file, past a "fmt " chunk of 16 bytes
+// or more to a "data" chunk, gives the positions of both tags and where the samples end (the
+// data length from ds64 when the data chunk defers to it); false otherwise.
 bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
     if (in.got < 12 || std::memcmp(in.window + 8, "WAVE", 4) != 0) return false;
     bool have_fmt = false;
+    uint64_t ds64_size = 0;
+    const bool have_ds64 = Ds64DataSize(in, &ds64_size);
     uint64_t pos = 12;
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= UINT32_MAX; ++k) {
         unsigned char head[CHUNK_HEADER];
@@ -98,7 +121,8 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
         if (std::memcmp(head, "data", 4) == 0) {
             if (!have_fmt) return false;
             *data = pos;
-            *end = SamplesEnd(in, pos + CHUNK_HEADER, len);
+            const uint64_t declared = have_ds64 && len == LEN_IN_DS64 ? ds64_size : len;
+            *end = SamplesEnd(in, pos + CHUNK_HEADER, declared);
             return true;
         }
         if (pos + CHUNK_HEADER + len > in.size) return false;
