@@ -3,7 +3,8 @@
 #
 #   bench/run.sh                          1 GiB inputs, 2 warm-up and 9 counted rounds
 #   SIZE_MIB=16 ROUNDS=1 WARMUP=0 bench/run.sh    a quick smoke run
-#   BENCH_DIR=/path bench/run.sh          where the inputs and outputs go (default: a temp folder)
+#   BENCH_DIR=/path bench/run.sh          where the inputs and outputs go (default: a temp folder);
+#                                         about 4 GiB free for the default size
 #   QUENLOR_BIN=/path bench/run.sh        time another build of the program
 #
 # Each round times one split, then the floor: dd reading the input twice to /dev/null and
@@ -18,9 +19,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
 rounds=${ROUNDS:-9}
 warmup=${WARMUP:-2}
-work=${BENCH_DIR:-$(mktemp -d)}
-mkdir -p "$work"
-trap 'rm -f "$work"/in*.wav "$work"/floor*.out' EXIT
+# Everything made here goes at the end: the folder itself unless BENCH_DIR named one.
+if [ -n "${BENCH_DIR:-}" ]; then
+    work=$BENCH_DIR
+    mkdir -p "$work"
+    trap 'rm -f "$work"/in*.wav "$work"/floor*.out' EXIT
+else
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+fi
 
 cmake -S "$root" -B "$root/build-bench" -DCMAKE_BUILD_TYPE=Release -DQUENLOR_TESTS=OFF >/dev/null
 cmake --build "$root/build-bench" -j2 >/dev/null

@@ -267,6 +267,13 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
                   std::string::npos)
             << out;
         EXPECT_EQ(Files(), (std::set<std::string>{"zoo.wav", "zooR.wav"}));
+        // Help says that one file is split and how to split many, in 80 columns.
+        if (args[0] == "--version") continue;
+        EXPECT_NE(out.find("Only the first FILE is split"), std::string::npos);
+        EXPECT_NE(out.find("  for f in *.wav; do quenlor2 \"$f\"; done\n"), std::string::npos);
+        for (size_t at = 0, next; (next = out.find('\n', at)) != std::string::npos; at = next + 1) {
+            EXPECT_LE(next - at, 80u) << out.substr(at, next - at);
+        }
     }
     // A program driving this one through pipes sends the name only once the prompt has come.
     const std::string io = Quote(dir.string() + ".pipe");
@@ -461,7 +468,7 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
 // their places (a message meant for the console would land in it); and a read or an open that
 // fails, in the probe or in a copy, is reported.
 TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsReadErrors) {
-    if (!Have("strace -V")) GTEST_SKIP() << "needs strace";
+    if (!Have("strace -f -o /dev/null true")) GTEST_SKIP() << "needs strace, allowed to trace";
     Put("take.wav", StereoWav(16, 8000, 100));
     // LeakSanitizer can't run under a tracer.
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o ",
