@@ -14,8 +14,8 @@ void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* righ
 void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
                  uint32_t* frames);
 
-// Ends the process when an output name leads to the input, or both to one file (links
-// followed; a name that does not exist yet leads nowhere).
+// Ends the process when an output name leads to the input (links followed; a name that does
+// not exist yet leads nowhere).
 void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
 // Writes both outputs' headers, then the left and the right channel's samples of the whole

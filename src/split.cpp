@@ -30,7 +30,6 @@ void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sam
 void DISTINCT_FILES(const char* input, const char* left, const char* right) {
     if (SameFile(left, input)) Fail(MSG_SAME_FILE, 2, left, input);
     if (SameFile(right, input)) Fail(MSG_SAME_FILE, 2, right, input);
-    if (SameFile(right, left)) Fail(MSG_SAME_FILE, 2, right, left);
 }
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
@@ -38,7 +37,8 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
                  const uint64_t* identity) {
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8, &frames);
-    // Replacing the input, or one output with the other, would lose the recording or a channel.
+    // Replacing the input would lose the recording. (Outputs are replaced, never written
+    // through, so one leading to the other loses nothing.)
     DISTINCT_FILES(input, left, right);
     // A folder can't be replaced by a file: say so before the long copy, not after it.
     if (IsFolder(left) || IsFolder(right)) Fail(MSG_OPEN, 2);
@@ -49,8 +49,5 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
     COPY_DATA(input, left_temp.c_str(), data_offset, 0, bits_per_sample, frames, identity);
     COPY_DATA(input, right_temp.c_str(), data_offset, 1, bits_per_sample, frames, identity);
-    if (!ReplaceWithTemporary(left_temp.c_str(), left) ||
-        !ReplaceWithTemporary(right_temp.c_str(), right)) {
-        Fail(MSG_WRITE, 2);
-    }
+    if (!ReplacePair(left_temp.c_str(), left, right_temp.c_str(), right)) Fail(MSG_WRITE, 2);
 }

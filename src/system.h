@@ -9,9 +9,10 @@
 #include <string>
 
 // A file's identity, in words: what it is (device and file number) and what it holds (size,
-// and modification time: nanoseconds since 1970 on POSIX, 100 ns units since 1601 on Windows;
-// only ever compared).
-constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_WORDS = 4;
+// modification time and change time: nanoseconds since 1970 on POSIX, 100 ns units since 1601
+// on Windows; only ever compared). The change time also moves when a rewrite puts the
+// modification time back.
+constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_CHANGE = 4, ID_WORDS = 5;
 
 // Fills id from the open file; false when the system can't tell.
 bool FileIdentity(std::FILE* file, uint64_t* id);
@@ -27,15 +28,18 @@ bool SeekTo(std::FILE* file, uint64_t pos);
 // Opens path (UTF-8) for reading in binary mode, without blocking or taking a controlling
 // terminal; nullptr on failure.
 std::FILE* OpenForReading(const char* path);
-// Opens path (UTF-8) for appending in binary mode; nullptr on failure.
-std::FILE* OpenForAppending(const char* path);
-
-// Creates a new file beside path, never through an existing name or link, with the permissions
-// a new file gets, and notes it for removal; fills temp with its name. nullptr on failure.
+// Creates a new file in path's folder under a short name of its own (quenlor2-1a2b3c4d.part),
+// never through an existing name or link, with the permissions a new file gets, and notes it for
+// removal; fills temp with its name. nullptr on failure.
 std::FILE* CreateTemporary(const char* path, std::string* temp);
-// Puts temp in place of path, replacing whatever file or link stands there, and forgets it as
-// a temporary; false on failure.
-bool ReplaceWithTemporary(const char* temp, const char* path);
+// Opens the temporary temp for appending, when it is still the file CreateTemporary made: never
+// created again, never through a link. nullptr otherwise.
+std::FILE* ReopenTemporary(const char* temp);
+// Puts both temporaries in place of their outputs as one: afterwards the outputs are both new,
+// or, on failure, as they were before, the temporaries removed. Replaced outputs keep their
+// permission bits. Runs replacing one pair take turns; interrupts wait until it is over.
+bool ReplacePair(const char* left_temp, const char* left, const char* right_temp,
+                 const char* right);
 // Removes the temporaries not yet put in place. Safe to call from a signal handler.
 void RemoveTemporaries();
 

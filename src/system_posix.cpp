@@ -1,8 +1,10 @@
 // The system layer on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include "system.h"
@@ -16,10 +18,22 @@ void IdentityFromStat(const struct stat& st, uint64_t* id) {
     id[ID_SIZE] = static_cast<uint64_t>(st.st_size);
     id[ID_TIME] = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                   static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    id[ID_CHANGE] = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                    static_cast<uint64_t>(st.st_ctim.tv_nsec);
 }
 
-// The signals that remove the temporaries before they end the process.
-constexpr int INTERRUPTS[] = {SIGINT, SIGTERM, SIGHUP};
+// The signals that end a process and that careful tools clean up after: they remove the
+// temporaries before they end it.
+constexpr int INTERRUPTS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
+                              SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGUSR1, SIGUSR2};
+
+// The set of all of them.
+sigset_t Interrupts() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : INTERRUPTS) sigaddset(&set, sig);
+    return set;
+}
 
 void OnInterrupt(int sig) {
     RemoveTemporaries();
@@ -34,9 +48,7 @@ unsigned ProcessId() {
 }
 
 void HoldInterrupts(bool hold) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : INTERRUPTS) sigaddset(&set, sig);
+    const sigset_t set = Interrupts();
     sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
 }
 
@@ -45,6 +57,62 @@ std::FILE* CreateNew(const char* name) {
     std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
     if (fd >= 0 && file == nullptr) close(fd);
     return file;
+}
+
+std::FILE* OpenExisting(const char* name) {
+    const int fd = open(name, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "ab");
+    if (fd >= 0 && file == nullptr) close(fd);
+    return file;
+}
+
+int KeepAside(const char* path, const char* backup) {
+    if (link(path, backup) == 0) return 1;
+    if (errno == ENOENT) return 0;
+    // File systems without hard links (FAT, exFAT, some shares) refuse so: the file is moved
+    // aside instead, and put back on failure.
+    if (errno != EPERM && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP &&
+        errno != EMLINK && errno != ENOSYS) {
+        return -1;
+    }
+    struct stat st {};
+    if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) return -1;
+    return std::rename(path, backup) == 0 ? 2 : -1;
+}
+
+void KeepMode(const char* output, const char* temp) {
+    struct stat st {};
+    if (lstat(output, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const int fd = open(temp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    fchmod(fd, st.st_mode & 0777);
+    close(fd);
+}
+
+intptr_t Pin(const char* name) {
+    return open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+void Unpin(intptr_t pin) {
+    if (pin >= 0) close(static_cast<int>(pin));
+}
+
+intptr_t LockPair(const char* left) {
+    const std::string path(left);
+    const size_t start = NameStart(path);
+    const std::string folder = start == 0 ? "." : path.substr(0, start);
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (flock(fd, LOCK_EX) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void UnlockPair(intptr_t lock) {
+    if (lock >= 0) close(static_cast<int>(lock));
 }
 
 bool RenameOver(const char* from, const char* to) {
@@ -92,10 +160,6 @@ std::FILE* OpenForReading(const char* path) {
     return file;
 }
 
-std::FILE* OpenForAppending(const char* path) {
-    return std::fopen(path, "ab");
-}
-
 void PrepareProcess(int*, char***) {
     // A file opened on a closed standard descriptor would take in what is meant for the console.
     for (int fd = 0; fd <= 2; ++fd) {
@@ -103,11 +167,16 @@ void PrepareProcess(int*, char***) {
     }
     // Past a file size limit, a write then fails and is reported instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    // An interrupt that the caller has the process ignore (nohup, say) stays ignored.
+    // An interrupt that the caller has the process ignore (nohup, say) stays ignored. While
+    // one is handled, the others wait.
     for (int sig : INTERRUPTS) {
-        struct sigaction old {};
+        struct sigaction old {
+        }, handled{};
         sigaction(sig, nullptr, &old);
-        if (old.sa_handler != SIG_IGN) std::signal(sig, OnInterrupt);
+        if (old.sa_handler == SIG_IGN) continue;
+        handled.sa_handler = OnInterrupt;
+        handled.sa_mask = Interrupts();
+        sigaction(sig, &handled, nullptr);
     }
 }
 

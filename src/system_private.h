@@ -2,6 +2,7 @@
 // (system.cpp), which keeps the temporaries' bookkeeping in one place.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 // The process's number, to tell one run's temporary names from another's.
@@ -15,3 +16,20 @@ std::FILE* CreateNew(const char* name);
 bool RenameOver(const char* from, const char* to);
 // Removes the file or link name; safe to call from an interrupt handler.
 void RemoveFile(const char* name);
+// Opens name, which must exist and be no link, for appending in binary mode; nullptr otherwise.
+std::FILE* OpenExisting(const char* name);
+// Keeps what stands at path as backup before path is replaced: 1 when backup is a second name
+// of it (path still stands), 2 when it was moved to backup, 0 when nothing stands at path, -1
+// when it can't be kept (a folder, say).
+int KeepAside(const char* path, const char* backup);
+// Gives temp the permission bits of the regular file at output, when there is one.
+void KeepMode(const char* output, const char* temp);
+// Waits until no other run is replacing outputs beside left, and holds that turn; -1 when the
+// system offers no lock there, and the run goes on without.
+intptr_t LockPair(const char* left);
+// Gives up the turn LockPair took.
+void UnlockPair(intptr_t lock);
+// Holds name open (not through a link) so that its file number can't go to another file while
+// the program counts on it; -1 when it can't. Unpin is safe in an interrupt handler.
+intptr_t Pin(const char* name);
+void Unpin(intptr_t pin);

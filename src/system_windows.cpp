@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cwchar>
+#include <cwctype>
 
 #include "system.h"
 #include "system_private.h"
@@ -38,7 +40,12 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 bool IdentityFromHandle(HANDLE handle, uint64_t* id) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
+    FILE_BASIC_INFO basic;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
+        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        return false;
+    }
+    id[ID_CHANGE] = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
     id[ID_DEVICE] = info.dwVolumeSerialNumber;
     id[ID_FILE] = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
     id[ID_SIZE] = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
@@ -110,6 +117,70 @@ std::FILE* CreateNew(const char* name) {
     return StreamOn(handle, _O_WRONLY, "wb");
 }
 
+std::FILE* OpenExisting(const char* name) {
+    // Opens a link itself, not what it leads to: it is then not the temporary that was made.
+    const HANDLE handle =
+        CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA, SHARE_ALL, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return StreamOn(handle, _O_WRONLY | _O_APPEND, "ab");
+}
+
+int KeepAside(const char* path, const char* backup) {
+    const std::wstring wide = Wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+    // Moved aside, not linked: a file held open without delete sharing can't be moved, and is
+    // then left as it is.
+    return MoveFileExW(wide.c_str(), Wide(backup).c_str(), 0) ? 2 : -1;
+}
+
+void KeepMode(const char*, const char*) {
+    // Windows files have no permission bits; their access lists come from the folder.
+}
+
+intptr_t Pin(const char* name) {
+    const HANDLE handle = CreateFileW(Wide(name).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(handle);
+}
+
+void Unpin(intptr_t pin) {
+    if (pin != -1) CloseHandle(reinterpret_cast<HANDLE>(pin));
+}
+
+intptr_t LockPair(const char* left) {
+    // A mutex named after the left output's full path, so runs writing one pair take turns;
+    // the system releases it when its holder ends.
+    wchar_t full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameW(Wide(left).c_str(), MAX_PATH * 4, full, nullptr);
+    if (n == 0 || n >= MAX_PATH * 4) return -1;
+    uint64_t hash = 1469598103934665603u;
+    for (DWORD k = 0; k < n; ++k) {
+        hash = (hash ^ static_cast<uint64_t>(towlower(full[k]))) * 1099511628211u;
+    }
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\quenlor2-%016llx", static_cast<unsigned long long>(hash));
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) return -1;
+    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return -1;
+    }
+    return reinterpret_cast<intptr_t>(mutex);
+}
+
+void UnlockPair(intptr_t lock) {
+    if (lock == -1) return;
+    const HANDLE mutex = reinterpret_cast<HANDLE>(lock);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
 bool RenameOver(const char* from, const char* to) {
     return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
@@ -142,13 +213,6 @@ bool SeekTo(std::FILE* file, uint64_t pos) {
 
 std::FILE* OpenForReading(const char* path) {
     return _wfopen(Wide(path).c_str(), L"rb");
-}
-
-std::FILE* OpenForAppending(const char* path) {
-    // Delete sharing, as for CreateNew: an interrupt during the copy can remove the temporary.
-    const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_APPEND_DATA, SHARE_ALL, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return StreamOn(handle, _O_WRONLY | _O_APPEND, "ab");
 }
 
 void PrepareProcess(int* argc, char*** argv) {

@@ -350,7 +350,7 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
 
 // An output that is the input, or the other output, under another name is refused before any
 // file is created or changed; a link to the input under a name that is no output still splits.
-TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
+TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
     const Bytes take = StereoWav(16, 44100, 300);
     // Each row: the entries made beside a file take.wav, the input's name, and what is refused.
     const std::tuple<std::string, std::string, std::string> rows[] = {
@@ -360,8 +360,6 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
         {"ln take.wav takeR.wav", "take.wav", "takeR.wav is the same file as take.wav"},
         {"mkdir sub && mv take.wav sub/ && ln -s ../sub/take.wav sub/takeL.wav", "sub/take.wav",
          "sub/takeL.wav is the same file as sub/take.wav"},
-        {"cp take.wav takeL.wav && ln -s takeL.wav takeR.wav", "take.wav",
-         "takeR.wav is the same file as takeL.wav"},
     };
     std::string out;
     for (const auto& [setup, input, message] : rows) {
@@ -378,16 +376,32 @@ TEST_F(Cli, RefusesOutputsThatLeadBackToTheInputOrToEachOther) {
             }
         }
     }
-    // A link standing at an output name, even one to the other output, is replaced by the output.
-    Fresh();
-    Put("take.wav", take);
-    fs::create_symlink("takeL.wav", dir / "takeR.wav");
-    EXPECT_EQ(Run({"take.wav"}, "", &out), 0);
-    EXPECT_EQ(out, "done\n");
+    // A link standing at an output name, even one to the other output, is replaced by the
+    // output; a replaced file keeps its permission bits, a new one gets the usual ones.
     const Bytes samples(take.begin() + 44, take.end());
-    EXPECT_EQ(Get("takeL.wav"), MonoWav(16, 44100, samples, 0));
-    EXPECT_EQ(Get("takeR.wav"), MonoWav(16, 44100, samples, 1));
-    EXPECT_FALSE(fs::is_symlink(dir / "takeR.wav"));
+    for (const bool left_before : {false, true}) {
+        Fresh();
+        Put("take.wav", take);
+        if (left_before) {
+            Put("takeL.wav", take);
+            fs::permissions(dir / "takeL.wav", fs::perms::owner_read | fs::perms::owner_write);
+        }
+        fs::create_symlink("takeL.wav", dir / "takeR.wav");
+        EXPECT_EQ(Shell("umask 022 && " + Quote(QUENLOR_BIN) + " take.wav", "", &out), 0);
+        EXPECT_EQ(out, "done\n");
+        EXPECT_EQ(Get("takeL.wav"), MonoWav(16, 44100, samples, 0));
+        EXPECT_EQ(Get("takeR.wav"), MonoWav(16, 44100, samples, 1));
+        EXPECT_FALSE(fs::is_symlink(dir / "takeR.wav"));
+        EXPECT_EQ(fs::status(dir / "takeL.wav").permissions(),
+                  left_before ? fs::perms::owner_read | fs::perms::owner_write : fs::perms(0644));
+        EXPECT_EQ(fs::status(dir / "takeR.wav").permissions(), fs::perms(0644));
+    }
+    // The longest name a folder takes is an output name like any other.
+    const std::string stem(250, 'n');
+    Put(stem + ".wav", take);
+    EXPECT_EQ(Run({stem + ".wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_EQ(Get(stem + "R.wav"), MonoWav(16, 44100, samples, 1));
 
     fs::create_symlink("take.wav", dir / "alias.wav");
     EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
@@ -416,60 +430,87 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
     const std::string bin = Quote(QUENLOR_BIN) + " take1.wav";
     // Runs the program on take1.wav and, once it has made both temporaries, `action`: $$ is it.
     const auto part_way = [&](const std::string& action) {
-        return "(i=0; until [ -e take1R.wav.part-* ] || [ $i -gt 3000 ]; do sleep 0.01; "
-               "i=$((i+1)); done; " +
+        return "(i=0; until [ $(ls | grep -c '^quenlor2-.*\\.part$') = 2 ] || [ $i -gt 3000 ]; "
+               "do sleep 0.01; i=$((i+1)); done; " +
                action + ") & exec " + bin;
     };
     const std::string changed = "The file you want to convert changed during the split!\n";
-    const std::tuple<std::string, std::string, int, std::string> rows[] = {
+    // Each row: what happens, the command, its status and message, and whether outputs stood
+    // before the run; the outputs are then as they were, or missing.
+    const std::tuple<std::string, std::string, int, std::string, bool> rows[] = {
         {"a folder at the left output's name", "rm take1L.wav; mkdir take1L.wav; " + bin, 2,
-         "Unable to open file.\n"},
+         "Unable to open file.\n", true},
         {"a folder at the right output's name", "rm take1R.wav; mkdir take1R.wav; " + bin, 2,
-         "Unable to open file.\n"},
-        {"a file size limit", "ulimit -f 8 && exec " + bin, 2, "Unable to write file.\n"},
-        {"an interrupt", part_way("kill -INT $$"), -1, ""},
-        {"the input replaced", part_way("ln -f new.wav take1.wav"), 2, changed},
-        {"the input grown", part_way("echo >>take1.wav"), 2, changed},
+         "Unable to open file.\n", true},
+        {"a file size limit", "ulimit -f 8 && exec " + bin, 2, "Unable to write file.\n", true},
+        {"an interrupt", part_way("kill -INT $$"), -1, "", true},
+        {"a user's signal", part_way("kill -USR1 $$"), -1, "", true},
+        {"an alarm", part_way("kill -ALRM $$"), -1, "", true},
+        {"a closed pipe's signal", part_way("kill -PIPE $$"), -1, "", true},
+        {"the input replaced", part_way("ln -f new.wav take1.wav"), 2, changed, true},
+        {"the input grown", part_way("echo >>take1.wav"), 2, changed, true},
+        {"the input rewritten, its time put back",
+         part_way("touch -r take1.wav new.wav && printf x | dd of=take1.wav bs=1 seek=99 "
+                  "conv=notrunc 2>/dev/null && touch -r new.wav take1.wav"),
+         2, changed, true},
+        {"the temporaries removed", part_way("rm quenlor2-*.part"), 2, "Unable to open file.\n",
+         true},
+        {"the right output's place taken", part_way("rm take1R.wav; mkdir take1R.wav"), 2,
+         "Unable to write file.\n", true},
+        {"the right output's place taken, no outputs before", part_way("mkdir take1R.wav"), 2,
+         "Unable to write file.\n", false},
     };
-    for (const auto& [fault, command, status, message] : rows) {
+    for (const auto& [fault, command, status, message, before] : rows) {
         Fresh();
         // A large sparse input keeps the run going while the action comes.
         Put("take1.wav", WavHeader(16, 2, 44100, 0));
         fs::resize_file(dir / "take1.wav", 256 << 20);
         Put("new.wav", StereoWav(24, 8000, 10));
-        Put("take1L.wav", Bytes(100, 'L'));
-        Put("take1R.wav", Bytes(100, 'R'));
+        if (before) {
+            Put("take1L.wav", Bytes(100, 'L'));
+            Put("take1R.wav", Bytes(100, 'R'));
+        }
         std::string out;
         EXPECT_EQ(Shell(command, "", &out), status) << fault;
         EXPECT_EQ(out, message) << fault;
-        EXPECT_EQ(Files(),
-                  (std::set<std::string>{"new.wav", "take1.wav", "take1L.wav", "take1R.wav"}))
-            << fault;
+        std::set<std::string> left{"new.wav", "take1.wav"};
+        if (before || fs::exists(dir / "take1R.wav")) left.insert("take1R.wav");
+        if (before) left.insert("take1L.wav");
+        EXPECT_EQ(Files(), left) << fault;
         for (const std::string side : {"L", "R"}) {
             const std::string name = "take1" + side + ".wav";
-            EXPECT_TRUE(fs::is_directory(dir / name) || Get(name) == Bytes(100, side[0]))
+            EXPECT_TRUE(!before || fs::is_directory(dir / name) || Get(name) == Bytes(100, side[0]))
                 << fault << ": " << name;
         }
     }
+    // Runs writing one pair at once, from one input or from two of one base name, leave one
+    // run's whole pair.
     Fresh();
-    const Bytes take = StereoWav(24, 48000, 1 << 20);
+    const Bytes take = StereoWav(24, 48000, 1 << 20), other = StereoWav(24, 48000, 1 << 19);
     Put("take1.wav", take);
+    Put("take1.b.wav", other);
     Put("take1L.wav", Bytes(100, 'L'));
-    std::string out;
-    EXPECT_EQ(Shell(bin + " & " + bin + "; wait $!", "", &out), 0);
-    EXPECT_EQ(out, "done\ndone\n");
-    const Bytes samples(take.begin() + 44, take.end());
-    EXPECT_EQ(Get("take1L.wav"), MonoWav(24, 48000, samples, 0));
-    EXPECT_EQ(Get("take1R.wav"), MonoWav(24, 48000, samples, 1));
-    EXPECT_EQ(Files(), (std::set<std::string>{"take1.wav", "take1L.wav", "take1R.wav"}));
+    for (const std::string second : {"take1.wav", "take1.b.wav", "take1.b.wav"}) {
+        std::string out;
+        EXPECT_EQ(Shell(bin + " & " + Quote(QUENLOR_BIN) + " " + second + "; wait $!", "", &out),
+                  0);
+        EXPECT_EQ(out, "done\ndone\n");
+        const Bytes left = Get("take1L.wav");
+        const Bytes& from = left.size() == 44 + (take.size() - 44) / 2 ? take : other;
+        const Bytes samples(from.begin() + 44, from.end());
+        EXPECT_EQ(left, MonoWav(24, 48000, samples, 0)) << second;
+        EXPECT_EQ(Get("take1R.wav"), MonoWav(24, 48000, samples, 1)) << second;
+        EXPECT_EQ(Files(),
+                  (std::set<std::string>{"take1.wav", "take1.b.wav", "take1L.wav", "take1R.wav"}));
+    }
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of
 // their places (a message meant for the console would land in it); and a read or an open that
 // fails, in the probe or in a copy, is reported.
-TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsReadErrors) {
+TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     if (!Have("strace -f -o /dev/null true")) GTEST_SKIP() << "needs strace, allowed to trace";
-    Put("take.wav", StereoWav(16, 8000, 100));
+    Put("take.wav", StereoWav(16, 8000, 100));  // the same as `take` below
     // LeakSanitizer can't run under a tracer.
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o ",
                       bin = Quote(QUENLOR_BIN);
@@ -494,6 +535,29 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsReadErrors) {
                   2)
             << fault;
         EXPECT_EQ(out, message) << fault;
+    }
+    // The left output, kept by a second name (or moved aside where links are refused), comes
+    // back when the right one can't be put in place.
+    const Bytes take = StereoWav(16, 8000, 100);
+    const std::string renames = "rename,renameat,renameat2:error=EIO:when=";
+    const std::tuple<std::string, std::string> pair_faults[] = {
+        {renames + "2", "Unable to write file.\n"},
+        {"link,linkat:error=EPERM", "done\n"},
+        {"link,linkat:error=EPERM -e inject=" + renames + "3", "Unable to write file.\n"},
+        {"link,linkat:error=EPERM -e inject=" + renames + "2", "Unable to write file.\n"}};
+    for (const auto& [fault, message] : pair_faults) {
+        Put("takeL.wav", Bytes(100, 'L'));
+        Put("takeR.wav", Bytes(100, 'R'));
+        EXPECT_EQ(
+            Shell(strace + "/dev/null -e inject=" + fault + " " + bin + " take.wav", "", &out),
+            message == "done\n" ? 0 : 2)
+            << fault;
+        EXPECT_EQ(out, message) << fault;
+        EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"})) << fault;
+        const Bytes samples(take.begin() + 44, take.end());
+        const bool done = message == "done\n";
+        EXPECT_EQ(Get("takeL.wav"), done ? MonoWav(16, 8000, samples, 0) : Bytes(100, 'L'));
+        EXPECT_EQ(Get("takeR.wav"), done ? MonoWav(16, 8000, samples, 1) : Bytes(100, 'R'));
     }
 }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <tuple>
 
 #include "driver.h"
@@ -81,32 +82,98 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
 }
 
-// Run on each system (under Wine for Windows): an interrupt must be able to remove a temporary
-// that is still being written, and a folder is never taken for an input.
-TEST(System, RemovesOpenTemporariesAndTellsAFolderFromAFile) {
-    const char* output = "unit_system_take.wav";
-    std::string temp, placed;
-    std::FILE* first = CreateTemporary(output, &temp);
+std::string Slurp(const char* name) {
+    std::string text;
+    std::FILE* f = std::fopen(name, "rb");
+    for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    if (f != nullptr) std::fclose(f);
+    return text;
+}
+
+// A temporary for output holding text; its name goes to temp.
+void MakeTemporary(const char* output, const char* text, std::string* temp) {
+    std::FILE* f = CreateTemporary(output, temp);
+    ASSERT_NE(f, nullptr);
+    EXPECT_GE(std::fputs(text, f), 0);
+    EXPECT_EQ(std::fclose(f), 0);
+}
+
+// The program's temporaries left in the current folder.
+int Leftovers() {
+    int n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(".")) {
+        n += e.path().filename().string().rfind("quenlor2-", 0) == 0;
+    }
+    return n;
+}
+
+// Run on each system (under Wine for Windows): the pair is replaced as one or not at all; an
+// interrupt can remove a temporary still being written; a temporary is reopened only as the
+// file that was made; a folder is never taken for an input.
+TEST(System, ReplacesThePairAsOneAndRemovesOpenTemporaries) {
+    const char *left = "unit_takeL.wav", *right = "unit_takeR.wav";
+    std::string lt, rt;
+    std::FILE* old = std::fopen(left, "wb");
+    ASSERT_NE(old, nullptr);
+    std::fputs("old L", old);
+    std::fclose(old);
+    std::filesystem::create_directory(right);  // the right output's place taken
+    MakeTemporary(left, "new L", &lt);
+    MakeTemporary(right, "new R", &rt);
+    EXPECT_FALSE(ReplacePair(lt.c_str(), left, rt.c_str(), right));
+    EXPECT_EQ(Slurp(left), "old L");
+    RemoveTemporaries();  // as the failure's exit does
+    EXPECT_EQ(Leftovers(), 0);
+    std::filesystem::remove(right);
+    old = std::fopen(right, "wb");
+    std::fputs("old R", old);
+    std::fclose(old);
+    // Held open by a player: Windows may refuse to replace it; then both stay as they were.
+    std::FILE* player = std::fopen(right, "rb");
+    MakeTemporary(left, "new L", &lt);
+    MakeTemporary(right, "new R", &rt);
+    const bool whole = ReplacePair(lt.c_str(), left, rt.c_str(), right);
+    std::fclose(player);
+    RemoveTemporaries();
+    EXPECT_EQ(Slurp(left) + Slurp(right), whole ? "new Lnew R" : "old Lold R");
+    EXPECT_EQ(Leftovers(), 0);
+    MakeTemporary(left, "two L", &lt);
+    MakeTemporary(right, "two R", &rt);
+    EXPECT_TRUE(ReplacePair(lt.c_str(), left, rt.c_str(), right));
+    EXPECT_EQ(Slurp(left) + Slurp(right), "two Ltwo R");
+    EXPECT_EQ(Leftovers(), 0);
+
+    // Removed by someone and made again, a temporary is no longer the program's to write. (On
+    // Windows its name may stay taken until the program lets go of it, and
+    // Wine hands back the file itself, its removal pending, when it is opened again.)
+    MakeTemporary(left, "", &lt);
+    uint64_t made[ID_WORDS] = {}, now[ID_WORDS] = {};
+    ASSERT_TRUE(PathIdentity(lt.c_str(), made));
+    EXPECT_EQ(std::remove(lt.c_str()), 0);
+    std::FILE* again = std::fopen(lt.c_str(), "wb");
+    if (again != nullptr && FileIdentity(again, now) && now[ID_FILE] != made[ID_FILE]) {
+        EXPECT_EQ(ReopenTemporary(lt.c_str()), nullptr);
+    }
+    if (again != nullptr) std::fclose(again);
+    RemoveTemporaries();
+    std::string temp;
+    std::FILE* first = CreateTemporary(left, &temp);
     ASSERT_NE(first, nullptr);
-    std::FILE* appended = OpenForAppending(temp.c_str());  // as the copy reopens it
+    std::FILE* appended = ReopenTemporary(temp.c_str());  // as the copy reopens it
     ASSERT_NE(appended, nullptr);
     EXPECT_EQ(std::fputs("RIFF", first) >= 0 && std::fflush(first) == 0, true);
     EXPECT_EQ(std::fputs("data", appended) >= 0 && std::fflush(appended) == 0, true);
-    std::FILE* second = CreateTemporary(output, &placed);
-    ASSERT_NE(second, nullptr);
-    EXPECT_NE(placed, temp);
-    EXPECT_EQ(std::fclose(second), 0);
-    EXPECT_TRUE(ReplaceWithTemporary(placed.c_str(), output));
-    RemoveTemporaries();  // what an interrupt does, with the first temporary still open
+    RemoveTemporaries();  // what an interrupt does, with the temporary still open
     EXPECT_EQ(std::fclose(appended), 0);
     EXPECT_EQ(std::fclose(first), 0);
     uint64_t id[ID_WORDS] = {};
     EXPECT_FALSE(PathIdentity(temp.c_str(), id)) << temp;
-    ASSERT_TRUE(RegularFileIdentity(output, id));  // the one put in place stays
-    EXPECT_EQ(id[ID_SIZE], 0u);
+    EXPECT_EQ(Leftovers(), 0);
+    ASSERT_TRUE(RegularFileIdentity(left, id));
+    EXPECT_EQ(id[ID_SIZE], 5u);
     EXPECT_TRUE(PathIdentity(".", id));
     EXPECT_FALSE(RegularFileIdentity(".", id));
     EXPECT_TRUE(IsFolder("."));
-    EXPECT_FALSE(IsFolder(output));
-    EXPECT_EQ(std::remove(output), 0);
+    EXPECT_FALSE(IsFolder(left));
+    EXPECT_EQ(std::remove(left) + std::remove(right), 0);
 }

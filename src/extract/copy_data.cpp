@@ -104,7 +104,7 @@ void ExpectSame(std::FILE* in, const char* path, const uint64_t* identity) {
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
                uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity) {
     std::FILE* in = OpenForReading(in_path);
-    std::FILE* out = OpenForAppending(out_path);
+    std::FILE* out = ReopenTemporary(out_path);
     if (in == nullptr || out == nullptr) Fail(MSG_OPEN, 2);
     ExpectSame(in, in_path, identity);
     // Blocks are large, so they go straight between the files and the buffers below: a stream
