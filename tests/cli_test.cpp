@@ -136,11 +136,9 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         };
         ExpectSplit(w + "metadata after the data stays out",
                     Cat({wav(s.size(), {}), list, Chunk("id3 ", Bytes(9, 0xA5))}), bits, 8000, s);
-        const Bytes plain = wav(s.size(), {});
         ExpectSplit(w + "a JUNK chunk before the format chunk",
-                    Cat({Bytes(plain.begin(), plain.begin() + 12), Chunk("JUNK", Bytes(28, 0)),
-                         Bytes(plain.begin() + 12, plain.end())}),
-                    bits, 8000, s);
+                    Riff({Chunk("JUNK", Bytes(28, 0)), Fmt(bits, 2, 8000), Data(s)}), bits, 8000,
+                    s);
         ExpectSplit(w + "an odd chunk and its pad byte before the data",
                     wav(s.size(), Chunk("bext", {0x64, 0x61, 0x74, 0x61, 0xFF})), bits, 8000, s);
         ExpectSplit(w + "\"data\" in a comment before the data chunk", wav(s.size(), list), bits,
@@ -183,19 +181,16 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         // A chain with no format chunk before its data chunk, an id that is no text, or a length
         // past the end, is scanned: the samples start after the first "data" at an even place
         // and run to the end.
-        const Bytes fmt(plain.begin() + 12, plain.begin() + 36),
-            data(plain.begin() + 36, plain.end());
+        const Bytes fmt = Fmt(bits, 2, 8000);
         ExpectSplit(w + "no format chunk before the data chunk",
-                    Cat({Bytes(plain.begin(), plain.begin() + 12), Chunk("LIST", Bytes(10, 0x41)),
-                         data, fmt}),
-                    bits, 8000, Cat({s, fmt}));
+                    Riff({Chunk("LIST", Bytes(10, 0x41)), Data(s), fmt}), bits, 8000,
+                    Cat({s, fmt}));
         ExpectSplit(w + "an unprintable chunk id breaks the chain",
                     wav(s.size(), Chunk("\x01ID\x7F", {'d', 'a', 't', 'a', 0, 0, 0, 0})), bits,
-                    8000, Cat({Bytes(plain.begin() + 36, plain.begin() + 44), s}));
-        Bytes broken = Chunk("LIST", {});
-        broken[7] = 0x7F;
-        ExpectSplit(w + "a broken chain falls back to the scan", Cat({wav(s.size(), broken), list}),
-                    bits, 8000, Cat({s, list}));
+                    8000, Data(s));
+        ExpectSplit(w + "a broken chain falls back to the scan",
+                    Cat({wav(s.size(), Chunk("LIST", {}, 0x7F000000)), list}), bits, 8000,
+                    Cat({s, list}));
     }
     const Bytes two = StereoSamples(24, 0, 2);
     ExpectSplit("extensible format, data chunk at 15,000",
@@ -327,10 +322,16 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
                        "fifo.wav!!\n2\nwaits\n");
     const std::set<std::string> refusals = {NOT_STEREO, BITS_ONLY, NO_DATA};
     int kept = 0;
+    // The inputs kept from fuzzing, and the seeds it started from.
+    auto inputs = Seeds();
     for (const auto& entry : fs::directory_iterator(QUENLOR_CORPUS)) {
-        const std::string name = entry.path().filename().string();
+        std::ifstream in(entry.path(), std::ios::binary);
+        inputs.push_back(
+            {entry.path().filename().string(), Bytes(std::istreambuf_iterator<char>(in), {})});
+    }
+    for (const auto& [name, bytes] : inputs) {
         Fresh();
-        fs::copy_file(entry.path(), dir / "in.wav");
+        Put("in.wav", bytes);
         const int status = Run({"in.wav"}, "", &out);
         if (out.rfind(NO_FORMAT, 0) == 0) out.erase(0, NO_FORMAT.size());
         ++kept;

@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "driver.h"
+#include "extract/extract.h"
 #include "system.h"
 #include "wav/wav.h"
 #include "wavgen.h"
@@ -80,6 +81,29 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     uint32_t frames = 0;
     EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
     EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
+}
+
+// Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the
+// portable one, around the shuffle's step of 8 frames, a block's size and a tail, both channels.
+TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
+    using Gather = void (*)(const unsigned char*, size_t, size_t, unsigned char*);
+    const std::pair<const char*, Gather> gathers[] = {{"portable", Gather3},
+                                                      {"fastest", Gather3Fastest}};
+    for (size_t n : {size_t{0}, size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{16}, size_t{23},
+                     size_t{BLOCK_FRAMES - 1}, size_t{BLOCK_FRAMES}}) {
+        Bytes block = StereoSamples(24, 3 * n, n);
+        const Bytes stereo = block;
+        block.resize(block.size() + SLACK, 0xC3);
+        for (int channel = 0; channel < 2; ++channel) {
+            const Bytes expected = ChannelSamples(stereo, 3, channel);
+            for (const auto& [name, gather] : gathers) {
+                Bytes out(3 * n + SLACK, 0x5A);
+                gather(block.data(), n, 3 * size_t(channel), out.data());
+                EXPECT_EQ(Bytes(out.begin(), out.begin() + long(3 * n)), expected)
+                    << name << ", " << n << " frames, channel " << channel;
+            }
+        }
+    }
 }
 
 std::string Slurp(const char* name) {

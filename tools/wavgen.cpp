@@ -73,10 +73,14 @@ Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible) {
     return Bytes(head.begin() + 12, head.end() - 8);
 }
 
-Bytes Data(const Bytes& samples, uint64_t declared) {
-    Bytes c = Chunk("data", samples);
+Bytes Chunk(const std::string& id, const Bytes& body, uint64_t declared) {
+    Bytes c = Chunk(id, body);
     for (int k = 0; k < 4; ++k) c[4 + size_t(k)] = static_cast<unsigned char>(declared >> (8 * k));
     return c;
+}
+
+Bytes Data(const Bytes& samples, uint64_t declared) {
+    return Chunk("data", samples, declared);
 }
 
 Bytes Data(const Bytes& samples) {
@@ -139,4 +143,40 @@ bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t fra
         ok = std::fwrite(samples.data(), 1, samples.size(), out) == samples.size();
     }
     return std::fclose(out) == 0 && ok;
+}
+
+std::vector<std::pair<std::string, Bytes>> Seeds() {
+    std::vector<std::pair<std::string, Bytes>> seeds;
+    Bytes info;
+    PutText(info, "INFOdata\x81\xFE\x00\x01");
+    const Bytes list = Chunk("LIST", info);
+    const Bytes s16 = StereoWav(16, 44100, 40), s24 = StereoSamples(24, 0, 10);
+    seeds.push_back({"s16.wav", s16});
+    seeds.push_back({"s24.wav", StereoWav(24, 48000, 30)});
+    seeds.push_back({"ext24.wav", Riff({Fmt(24, 2, 96000, true), Data(s24)})});
+    seeds.push_back(
+        {"list_before.wav", Riff({Fmt(16, 2, 8000), list, Data(StereoSamples(16, 0, 10))})});
+    seeds.push_back({"list_after.wav", Cat({s16, list})});
+    seeds.push_back({"odd_chunk.wav", Riff({Fmt(24, 2, 8000), Chunk("bext", Bytes(7, 0x64)),
+                                            Data(StereoSamples(24, 0, 6)), list})});
+    const Bytes odd = Cat({StereoSamples(24, 0, 5), Bytes(3, 0x9D)});
+    seeds.push_back(
+        {"rf64.wav",
+         Riff({Ds64(0, odd.size(), 5), Fmt(24, 2, 48000), Data(odd, 0xFFFFFFFF), list}, "RF64")});
+    for (long cut : {20, 30, 40, 46}) {
+        seeds.push_back(
+            {"cut" + std::to_string(cut) + ".wav", Bytes(s16.begin(), s16.begin() + cut)});
+    }
+    // No format tag: the fields are read as if it stood at 15,000, and these pass.
+    Bytes no_format(15100, 0x11);
+    std::copy_n("data", 4, no_format.begin() + 100);
+    no_format[15010] = 2;
+    no_format[15011] = 0;
+    no_format[15022] = 16;
+    no_format[15023] = 0;
+    seeds.push_back({"no_format.wav", no_format});
+    seeds.push_back({"mono8.wav", Riff({Fmt(8, 1, 8000), Data(Bytes(8, 0x80))})});
+    seeds.push_back({"float32.wav", Riff({Fmt(32, 2, 44100), Data(Bytes(16, 0x3F))})});
+
+    return seeds;
 }

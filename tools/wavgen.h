@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 using Bytes = std::vector<unsigned char>;
@@ -36,6 +37,8 @@ Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel);
 
 // A chunk: its 4-character id, its length, its body and, when the length is odd, a pad byte.
 Bytes Chunk(const std::string& id, const Bytes& body);
+// A chunk whose length field says `declared` (a damaged or unfinished one), whatever its body.
+Bytes Chunk(const std::string& id, const Bytes& body, uint64_t declared);
 
 // A file as its chunks make it: the tag ("RIFF", or "RF64"/"BW64" with 0xFFFFFFFF as its
 // size), the size, "WAVE", then the chunks.
@@ -57,3 +60,7 @@ void PutText(Bytes& out, const std::string& s);
 
 // Writes a canonical stereo file of `frames` frames to path, in pieces; false on failure.
 bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames);
+
+// Small files of every shape the probe meets, by name: the fuzzing seeds, which the tests also
+// run the program on.
+std::vector<std::pair<std::string, Bytes>> Seeds();

@@ -16,18 +16,16 @@
 
 namespace {
 
-// Bytes the 24-bit gather may touch past a block's last sample, in both buffers.
-constexpr size_t SLACK = 8;
-
 // Copies the 2-byte sample at `skip` of each of `frames` frames into out; the compiler
 // vectorizes this loop.
 void Gather2(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
     for (size_t k = 0; k < frames; ++k) std::memcpy(out + 2 * k, block + 4 * k + skip, 2);
 }
 
-// Copies the 3-byte sample at `skip` of each of `frames` frames into out. Each sample moves as
-// one 8-byte load and store, whose 5 extra bytes the next store overwrites: a plain byte move,
-// so the machine's byte order plays no part.
+}  // namespace
+
+// Each sample moves as one 8-byte load and store, whose 5 extra bytes the next store
+// overwrites: a plain byte move, so the machine's byte order plays no part.
 void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
     for (size_t k = 0; k < frames; ++k) {
         uint64_t v;
@@ -35,6 +33,8 @@ void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned ch
         std::memcpy(out + 3 * k, &v, 8);
     }
 }
+
+namespace {
 
 #if defined(QUENLOR_SHUFFLES)
 // Byte shuffles take the 24 sample bytes of 8 frames out of their 48 bytes at once. Mask m of
@@ -80,13 +80,16 @@ __attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block
 }
 #endif
 
-// Gather3 with the byte shuffles where the processor has them.
+}  // namespace
+
 void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
 #if defined(QUENLOR_SHUFFLES)
     if (__builtin_cpu_supports("ssse3")) return Gather3Shuffled(block, frames, skip, out);
 #endif
     Gather3(block, frames, skip, out);
 }
+
+namespace {
 
 // Ends the process when the input, open as `in` or found at path now, is no longer the file the
 // probe read: another file, or the same one rewritten, grown or cut.

@@ -1,6 +1,7 @@
 // The channel extractor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Stereo frames per block read from the input.
@@ -12,3 +13,11 @@ constexpr uint32_t BLOCK_FRAMES = 1 << 18;
 // before or after the copy, the file of that identity.
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
                uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity);
+
+// Bytes the 24-bit gathers may touch past a block's last sample, in both buffers.
+constexpr size_t SLACK = 8;
+// Copies the 3-byte sample at `skip` of each of `frames` 6-byte frames into out, on any
+// processor.
+void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned char* out);
+// Gather3 with the byte shuffles where the processor has them.
+void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out);
