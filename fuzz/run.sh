@@ -32,7 +32,10 @@ export AFL_NO_AFFINITY=1
 export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=0
 export UBSAN_OPTIONS=abort_on_error=1:halt_on_error=1
 status=0
-afl-fuzz -i "$from" -o "$out" -m none -t 2000 \
+# Each input is split in a folder of its own, not in the output folder that afl-fuzz locks.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+afl-fuzz -i "$from" -o "$out" -m none -t 2000 -f "$scratch/in.wav" \
     -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || status=$?
 stats=$out/default/fuzzer_stats
 if [ "$status" -ne 0 ] || [ ! -f "$stats" ]; then

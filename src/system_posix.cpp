@@ -27,6 +27,10 @@ void IdentityFromStat(const struct stat& st, uint64_t* id) {
 constexpr int INTERRUPTS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
                               SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGUSR1, SIGUSR2};
 
+// How long LockPair waits for another run to finish putting its pair in place: 5 s.
+constexpr int LOCK_TRIES = 1000;
+constexpr useconds_t LOCK_PAUSE_US = 5000;
+
 // The set of all of them.
 sigset_t Interrupts() {
     sigset_t set;
@@ -104,11 +108,16 @@ intptr_t LockPair(const char* left) {
     const std::string folder = start == 0 ? "." : path.substr(0, start);
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX) != 0) {
-        close(fd);
-        return -1;
+    // Another run holds the folder for a few renames at most. One that stays locked far longer
+    // is held by some other program for its own ends (a fuzzer locks its output folder, say):
+    // then the run goes on without the lock rather than wait for ever.
+    for (int tries = 0; tries < LOCK_TRIES; ++tries) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+        if (errno != EWOULDBLOCK) break;
+        usleep(LOCK_PAUSE_US);
     }
-    return fd;
+    close(fd);
+    return -1;
 }
 
 void UnlockPair(intptr_t lock) {

@@ -166,7 +166,8 @@ intptr_t LockPair(const char* left) {
     swprintf(name, 64, L"Local\\quenlor2-%016llx", static_cast<unsigned long long>(hash));
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (mutex == nullptr) return -1;
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+    // As on POSIX, a turn not given within 5 s is not waited for.
+    const DWORD waited = WaitForSingleObject(mutex, 5000);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return -1;
