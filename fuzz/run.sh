@@ -36,7 +36,7 @@ status=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 afl-fuzz -i "$from" -o "$out" -m none -t 2000 -f "$scratch/in.wav" \
-    -V "$seconds" -- "$build/quenlor2" @@ >"$out.log" 2>&1 || status=$?
+    -V "$seconds" -- "$build/quenlor2" "$scratch/in.wav" >"$out.log" 2>&1 || status=$?
 stats=$out/default/fuzzer_stats
 if [ "$status" -ne 0 ] || [ ! -f "$stats" ]; then
     echo "fuzz: afl-fuzz stopped with status $status before fuzzing; the end of $out.log:"
