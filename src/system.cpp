@@ -119,17 +119,20 @@ bool ReplacePair(const char* left_temp, const char* left, const char* right_temp
         // that a failure can put it back.
         const std::string backup = TemporaryName(left, ProcessId());
         const int kept = KeepAside(left, backup.c_str());
-        const bool left_placed = kept >= 0 && RenameOver(left_temp, left);
+        const bool left_placed = kept != KEPT_NONE && RenameOver(left_temp, left);
         if (left_placed) Forget(left_temp);
         whole = left_placed && RenameOver(right_temp, right);
-        if (whole) {
-            Forget(right_temp);
-            if (kept > 0) RemoveFile(backup.c_str());
-        } else if (kept > 0 && (left_placed || kept == 2)) {
-            RenameOver(backup.c_str(), left);
-        } else if (kept > 0) {
-            RemoveFile(backup.c_str());
-        } else if (kept == 0 && left_placed) {
+        if (whole) Forget(right_temp);
+        // The left output as it was: the backup gone on success, put back on failure where the
+        // left name no longer shows it, and no new left output where there was none.
+        const bool put_back = !whole && (left_placed || kept == KEPT_MOVED);
+        if (kept == KEPT_LINKED || kept == KEPT_MOVED) {
+            if (put_back) {
+                RenameOver(backup.c_str(), left);
+            } else {
+                RemoveFile(backup.c_str());
+            }
+        } else if (kept == KEPT_NOTHING && left_placed && !whole) {
             RemoveFile(left);
         }
     }

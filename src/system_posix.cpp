@@ -27,10 +27,6 @@ void IdentityFromStat(const struct stat& st, uint64_t* id) {
 constexpr int INTERRUPTS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
                               SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGUSR1, SIGUSR2};
 
-// How long LockPair waits for another run to finish putting its pair in place: 5 s.
-constexpr int LOCK_TRIES = 1000;
-constexpr useconds_t LOCK_PAUSE_US = 5000;
-
 // The set of all of them.
 sigset_t Interrupts() {
     sigset_t set;
@@ -71,18 +67,18 @@ std::FILE* OpenExisting(const char* name) {
 }
 
 int KeepAside(const char* path, const char* backup) {
-    if (link(path, backup) == 0) return 1;
-    if (errno == ENOENT) return 0;
+    if (link(path, backup) == 0) return KEPT_LINKED;
+    if (errno == ENOENT) return KEPT_NOTHING;
     // File systems without hard links (FAT, exFAT, some shares) refuse so: the file is moved
     // aside instead, and put back on failure.
     if (errno != EPERM && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP &&
         errno != EMLINK && errno != ENOSYS) {
-        return -1;
+        return KEPT_NONE;
     }
     struct stat st {};
-    if (lstat(path, &st) != 0) return errno == ENOENT ? 0 : -1;
-    if (S_ISDIR(st.st_mode)) return -1;
-    return std::rename(path, backup) == 0 ? 2 : -1;
+    if (lstat(path, &st) != 0) return errno == ENOENT ? KEPT_NOTHING : KEPT_NONE;
+    if (S_ISDIR(st.st_mode)) return KEPT_NONE;
+    return std::rename(path, backup) == 0 ? KEPT_MOVED : KEPT_NONE;
 }
 
 void KeepMode(const char* output, const char* temp) {
@@ -108,13 +104,11 @@ intptr_t LockPair(const char* left) {
     const std::string folder = start == 0 ? "." : path.substr(0, start);
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return -1;
-    // Another run holds the folder for a few renames at most. One that stays locked far longer
-    // is held by some other program for its own ends (a fuzzer locks its output folder, say):
-    // then the run goes on without the lock rather than wait for ever.
-    for (int tries = 0; tries < LOCK_TRIES; ++tries) {
+    // flock waits without a limit, so the turn is asked for every 5 ms.
+    for (int waited = 0; waited < LOCK_WAIT_MS; waited += 5) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
         if (errno != EWOULDBLOCK) break;
-        usleep(LOCK_PAUSE_US);
+        usleep(5000);
     }
     close(fd);
     return -1;

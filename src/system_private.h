@@ -18,14 +18,21 @@ bool RenameOver(const char* from, const char* to);
 void RemoveFile(const char* name);
 // Opens name, which must exist and be no link, for appending in binary mode; nullptr otherwise.
 std::FILE* OpenExisting(const char* name);
-// Keeps what stands at path as backup before path is replaced: 1 when backup is a second name
-// of it (path still stands), 2 when it was moved to backup, 0 when nothing stands at path, -1
-// when it can't be kept (a folder, say).
+// What KeepAside did with what stood at path.
+constexpr int KEPT_NONE = -1;    // it can't be kept (a folder, say)
+constexpr int KEPT_NOTHING = 0;  // nothing stood there
+constexpr int KEPT_LINKED = 1;   // backup is a second name of it; path still stands
+constexpr int KEPT_MOVED = 2;    // it was moved to backup
+// Keeps what stands at path as backup before path is replaced.
 int KeepAside(const char* path, const char* backup);
 // Gives temp the permission bits of the regular file at output, when there is one.
 void KeepMode(const char* output, const char* temp);
+// How long LockPair waits for its turn. Another run holds it for a few renames at most; a folder
+// locked far longer is held by some other program for its own ends (a fuzzer locks its output
+// folder, say), and the run then goes on without the lock rather than wait for ever.
+constexpr int LOCK_WAIT_MS = 5000;
 // Waits until no other run is replacing outputs beside left, and holds that turn; -1 when the
-// system offers no lock there, and the run goes on without.
+// system offers no lock there, or none within LOCK_WAIT_MS, and the run goes on without.
 intptr_t LockPair(const char* left);
 // Gives up the turn LockPair took.
 void UnlockPair(intptr_t lock);

@@ -38,13 +38,15 @@ std::string Utf8(const wchar_t* wide) {
 
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool IdentityFromHandle(HANDLE handle, uint64_t* id) {
+// Fills id, and attributes when asked, from the open handle; false when the system can't tell.
+bool IdentityFromHandle(HANDLE handle, uint64_t* id, DWORD* attributes = nullptr) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
         !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
         return false;
     }
+    if (attributes != nullptr) *attributes = info.dwFileAttributes;
     id[ID_CHANGE] = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
     id[ID_DEVICE] = info.dwVolumeSerialNumber;
     id[ID_FILE] = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
@@ -61,11 +63,10 @@ bool IdentityOfPath(const char* path, bool folders, uint64_t* id) {
     const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool regular = GetFileType(handle) == FILE_TYPE_DISK &&
-                         GetFileInformationByHandle(handle, &info) &&
-                         (folders || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
-    const bool known = regular && IdentityFromHandle(handle, id);
+    DWORD attributes = 0;
+    const bool known = GetFileType(handle) == FILE_TYPE_DISK &&
+                       IdentityFromHandle(handle, id, &attributes) &&
+                       (folders || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
     CloseHandle(handle);
     return known;
 }
@@ -130,12 +131,13 @@ int KeepAside(const char* path, const char* backup) {
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? KEPT_NOTHING
+                                                                              : KEPT_NONE;
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return KEPT_NONE;
     // Moved aside, not linked: a file held open without delete sharing can't be moved, and is
     // then left as it is.
-    return MoveFileExW(wide.c_str(), Wide(backup).c_str(), 0) ? 2 : -1;
+    return MoveFileExW(wide.c_str(), Wide(backup).c_str(), 0) ? KEPT_MOVED : KEPT_NONE;
 }
 
 void KeepMode(const char*, const char*) {
@@ -166,8 +168,7 @@ intptr_t LockPair(const char* left) {
     swprintf(name, 64, L"Local\\quenlor2-%016llx", static_cast<unsigned long long>(hash));
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (mutex == nullptr) return -1;
-    // As on POSIX, a turn not given within 5 s is not waited for.
-    const DWORD waited = WaitForSingleObject(mutex, 5000);
+    const DWORD waited = WaitForSingleObject(mutex, LOCK_WAIT_MS);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return -1;

@@ -511,7 +511,8 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
 // fails, in the probe or in a copy, is reported.
 TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     if (!Have("strace -f -o /dev/null true")) GTEST_SKIP() << "needs strace, allowed to trace";
-    Put("take.wav", StereoWav(16, 8000, 100));  // the same as `take` below
+    const Bytes take = StereoWav(16, 8000, 100), samples(take.begin() + 44, take.end());
+    Put("take.wav", take);
     // LeakSanitizer can't run under a tracer.
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o ",
                       bin = Quote(QUENLOR_BIN);
@@ -539,7 +540,6 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     }
     // The left output, kept by a second name (or moved aside where links are refused), comes
     // back when the right one can't be put in place.
-    const Bytes take = StereoWav(16, 8000, 100);
     const std::string renames = "rename,renameat,renameat2:error=EIO:when=";
     const std::tuple<std::string, std::string> pair_faults[] = {
         {renames + "2", "Unable to write file.\n"},
@@ -547,16 +547,15 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
         {"link,linkat:error=EPERM -e inject=" + renames + "3", "Unable to write file.\n"},
         {"link,linkat:error=EPERM -e inject=" + renames + "2", "Unable to write file.\n"}};
     for (const auto& [fault, message] : pair_faults) {
+        const bool done = message == "done\n";
         Put("takeL.wav", Bytes(100, 'L'));
         Put("takeR.wav", Bytes(100, 'R'));
         EXPECT_EQ(
             Shell(strace + "/dev/null -e inject=" + fault + " " + bin + " take.wav", "", &out),
-            message == "done\n" ? 0 : 2)
+            done ? 0 : 2)
             << fault;
         EXPECT_EQ(out, message) << fault;
         EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"})) << fault;
-        const Bytes samples(take.begin() + 44, take.end());
-        const bool done = message == "done\n";
         EXPECT_EQ(Get("takeL.wav"), done ? MonoWav(16, 8000, samples, 0) : Bytes(100, 'L'));
         EXPECT_EQ(Get("takeR.wav"), done ? MonoWav(16, 8000, samples, 1) : Bytes(100, 'R'));
     }

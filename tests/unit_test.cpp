@@ -114,9 +114,8 @@ std::string Slurp(const char* name) {
     return text;
 }
 
-// A temporary for output holding text; its name goes to temp.
-void MakeTemporary(const char* output, const char* text, std::string* temp) {
-    std::FILE* f = CreateTemporary(output, temp);
+void Write(const char* name, const char* text) {
+    std::FILE* f = std::fopen(name, "wb");
     ASSERT_NE(f, nullptr);
     EXPECT_GE(std::fputs(text, f), 0);
     EXPECT_EQ(std::fclose(f), 0);
@@ -136,41 +135,40 @@ int Leftovers() {
 // file that was made; a folder is never taken for an input.
 TEST(System, ReplacesThePairAsOneAndRemovesOpenTemporaries) {
     const char *left = "unit_takeL.wav", *right = "unit_takeR.wav";
-    std::string lt, rt;
-    std::FILE* old = std::fopen(left, "wb");
-    ASSERT_NE(old, nullptr);
-    std::fputs("old L", old);
-    std::fclose(old);
+    // Makes temporaries holding l and r and puts them in place, then cleans up as the exit does.
+    const auto replace = [&](const char* l, const char* r) {
+        std::string lt, rt;
+        for (const auto& [output, text, temp] : {std::tuple(left, l, &lt), {right, r, &rt}}) {
+            std::FILE* f = CreateTemporary(output, temp);
+            EXPECT_NE(f, nullptr);
+            if (f != nullptr) {
+                EXPECT_TRUE(std::fputs(text, f) >= 0 && std::fclose(f) == 0);
+            }
+        }
+        const bool whole = ReplacePair(lt.c_str(), left, rt.c_str(), right);
+        RemoveTemporaries();
+        EXPECT_EQ(Leftovers(), 0);
+        return whole;
+    };
+    Write(left, "old L");
     std::filesystem::create_directory(right);  // the right output's place taken
-    MakeTemporary(left, "new L", &lt);
-    MakeTemporary(right, "new R", &rt);
-    EXPECT_FALSE(ReplacePair(lt.c_str(), left, rt.c_str(), right));
+    EXPECT_FALSE(replace("new L", "new R"));
     EXPECT_EQ(Slurp(left), "old L");
-    RemoveTemporaries();  // as the failure's exit does
-    EXPECT_EQ(Leftovers(), 0);
     std::filesystem::remove(right);
-    old = std::fopen(right, "wb");
-    std::fputs("old R", old);
-    std::fclose(old);
+    Write(right, "old R");
     // Held open by a player: Windows may refuse to replace it; then both stay as they were.
     std::FILE* player = std::fopen(right, "rb");
-    MakeTemporary(left, "new L", &lt);
-    MakeTemporary(right, "new R", &rt);
-    const bool whole = ReplacePair(lt.c_str(), left, rt.c_str(), right);
+    const bool whole = replace("new L", "new R");
     std::fclose(player);
-    RemoveTemporaries();
     EXPECT_EQ(Slurp(left) + Slurp(right), whole ? "new Lnew R" : "old Lold R");
-    EXPECT_EQ(Leftovers(), 0);
-    MakeTemporary(left, "two L", &lt);
-    MakeTemporary(right, "two R", &rt);
-    EXPECT_TRUE(ReplacePair(lt.c_str(), left, rt.c_str(), right));
+    EXPECT_TRUE(replace("two L", "two R"));
     EXPECT_EQ(Slurp(left) + Slurp(right), "two Ltwo R");
-    EXPECT_EQ(Leftovers(), 0);
 
     // Removed by someone and made again, a temporary is no longer the program's to write. (On
     // Windows its name may stay taken until the program lets go of it, and
     // Wine hands back the file itself, its removal pending, when it is opened again.)
-    MakeTemporary(left, "", &lt);
+    std::string lt;
+    std::fclose(CreateTemporary(left, &lt));
     uint64_t made[ID_WORDS] = {}, now[ID_WORDS] = {};
     ASSERT_TRUE(PathIdentity(lt.c_str(), made));
     EXPECT_EQ(std::remove(lt.c_str()), 0);

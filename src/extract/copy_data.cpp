@@ -22,20 +22,6 @@ void Gather2(const unsigned char* block, size_t frames, size_t skip, unsigned ch
     for (size_t k = 0; k < frames; ++k) std::memcpy(out + 2 * k, block + 4 * k + skip, 2);
 }
 
-}  // namespace
-
-// Each sample moves as one 8-byte load and store, whose 5 extra bytes the next store
-// overwrites: a plain byte move, so the machine's byte order plays no part.
-void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
-    for (size_t k = 0; k < frames; ++k) {
-        uint64_t v;
-        std::memcpy(&v, block + 6 * k + skip, 8);
-        std::memcpy(out + 3 * k, &v, 8);
-    }
-}
-
-namespace {
-
 #if defined(QUENLOR_SHUFFLES)
 // Byte shuffles take the 24 sample bytes of 8 frames out of their 48 bytes at once. Mask m of
 // output vector v picks, from input vector l, the byte that output byte j needs (-1: none).
@@ -80,17 +66,6 @@ __attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block
 }
 #endif
 
-}  // namespace
-
-void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
-#if defined(QUENLOR_SHUFFLES)
-    if (__builtin_cpu_supports("ssse3")) return Gather3Shuffled(block, frames, skip, out);
-#endif
-    Gather3(block, frames, skip, out);
-}
-
-namespace {
-
 // Ends the process when the input, open as `in` or found at path now, is no longer the file the
 // probe read: another file, or the same one rewritten, grown or cut.
 void ExpectSame(std::FILE* in, const char* path, const uint64_t* identity) {
@@ -103,6 +78,23 @@ void ExpectSame(std::FILE* in, const char* path, const uint64_t* identity) {
 }
 
 }  // namespace
+
+// Each sample moves as one 8-byte load and store, whose 5 extra bytes the next store
+// overwrites: a plain byte move, so the machine's byte order plays no part.
+void Gather3(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
+    for (size_t k = 0; k < frames; ++k) {
+        uint64_t v;
+        std::memcpy(&v, block + 6 * k + skip, 8);
+        std::memcpy(out + 3 * k, &v, 8);
+    }
+}
+
+void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsigned char* out) {
+#if defined(QUENLOR_SHUFFLES)
+    if (__builtin_cpu_supports("ssse3")) return Gather3Shuffled(block, frames, skip, out);
+#endif
+    Gather3(block, frames, skip, out);
+}
 
 void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
                uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity) {
