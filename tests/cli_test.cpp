@@ -41,6 +41,16 @@ bool Have(const std::string& tool) {
     return std::system((tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// A split case: what the file is, and what the outputs hold (the mono header for the whole
+// frames of `samples`, then one channel of them) with the message; `row` names the fault caught.
+struct Split {
+    std::string row;
+    Bytes file;
+    uint32_t bits, rate;
+    Bytes samples;
+    std::string message = "done\n";
+};
+
 class Cli : public testing::Test {
 protected:
     fs::path dir;
@@ -99,74 +109,66 @@ protected:
         return Shell(cmd, input, out);
     }
 
-    // Splits `file` as take1.wav: both outputs must hold the generator's mono header for the
-    // whole frames of `samples`, then that channel of them. `row` names the fault a row catches.
-    void ExpectSplit(const std::string& row, const Bytes& file, uint32_t bits, uint32_t rate,
-                     const Bytes& samples, const std::string& message = "done\n") {
-        Put("take1.wav", file);
+    // Splits the row's file as take1.wav: both outputs must hold the generator's mono header
+    // for the whole frames of its samples, then that channel of them.
+    void ExpectSplit(const Split& r) {
+        Put("take1.wav", r.file);
         std::string out;
-        EXPECT_EQ(Run({"take1.wav"}, "", &out), 0) << row;
-        EXPECT_EQ(out, message) << row;
-        EXPECT_EQ(Get("take1L.wav"), MonoWav(bits, rate, samples, 0)) << row << ", left";
-        EXPECT_EQ(Get("take1R.wav"), MonoWav(bits, rate, samples, 1)) << row << ", right";
+        EXPECT_EQ(Run({"take1.wav"}, "", &out), 0) << r.row;
+        EXPECT_EQ(out, r.message) << r.row;
+        EXPECT_EQ(Get("take1L.wav"), MonoWav(r.bits, r.rate, r.samples, 0)) << r.row << ", left";
+        EXPECT_EQ(Get("take1R.wav"), MonoWav(r.bits, r.rate, r.samples, 1)) << r.row << ", right";
     }
 };
 
 TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
-    Bytes info;  // a comment with "data" at an even position of the file
-    PutText(info, "INFOICMT");
-    PutLe(info, 18, 4);
-    PutText(info, "mic metadata: ABCD");
-    const Bytes list = Chunk("LIST", info);
+    // A comment with "data" at an even position of the file.
+    const Bytes list =
+        Chunk("LIST", Cat({Text("INFO"), Chunk("ICMT", Text("mic metadata: ABCD"))}));
+    std::vector<Split> rows;
     for (uint32_t bits : {16u, 24u}) {
-        const std::string w = std::to_string(bits) + "-bit ";
+        const auto row = [&](const std::string& name, const Bytes& file, const Bytes& samples,
+                             uint32_t rate = 8000) {
+            rows.push_back({std::to_string(bits) + "-bit " + name, file, bits, rate, samples});
+        };
         // The 24-bit gather moves 8 frames at a step; blocks hold BLOCK_FRAMES frames.
         const uint64_t block = BLOCK_FRAMES;
         for (uint64_t n : {uint64_t{0}, uint64_t{1}, uint64_t{7}, uint64_t{9}, block - 1, block,
                            block + 1, 3 * block + 7}) {
-            ExpectSplit(w + "gather or block edge at " + std::to_string(n) + " frames",
-                        StereoWav(bits, 48000, n), bits, 48000, StereoSamples(bits, 0, n));
+            row("gather or block edge at " + std::to_string(n) + " frames",
+                StereoWav(bits, 48000, n), StereoSamples(bits, 0, n), 48000);
         }
-        ExpectSplit(w + "stray bytes short of a frame are dropped",
-                    Cat({StereoWav(bits, 44100, 1025), Bytes(bits / 4 - 1, 0xEE)}), bits, 44100,
-                    StereoSamples(bits, 0, 1025));
-        const Bytes s = StereoSamples(bits, 0, 1000);
-        const auto wav = [&](uint64_t declared, const Bytes& before) {
-            return Cat({WavHeader(bits, 2, 8000, declared, false, before), s});
-        };
-        ExpectSplit(w + "metadata after the data stays out",
-                    Cat({wav(s.size(), {}), list, Chunk("id3 ", Bytes(9, 0xA5))}), bits, 8000, s);
-        ExpectSplit(w + "a JUNK chunk before the format chunk",
-                    Riff({Chunk("JUNK", Bytes(28, 0)), Fmt(bits, 2, 8000), Data(s)}), bits, 8000,
-                    s);
-        ExpectSplit(w + "an odd chunk and its pad byte before the data",
-                    wav(s.size(), Chunk("bext", {0x64, 0x61, 0x74, 0x61, 0xFF})), bits, 8000, s);
-        ExpectSplit(w + "\"data\" in a comment before the data chunk", wav(s.size(), list), bits,
-                    8000, s);
-        ExpectSplit(w + "a data chunk past the scan, behind a JUNK chunk",
-                    wav(s.size(), Chunk("JUNK", Bytes(20000, 0x81))), bits, 8000, s);
+        row("stray bytes short of a frame are dropped",
+            Cat({StereoWav(bits, 44100, 1025), Bytes(bits / 4 - 1, 0xEE)}),
+            StereoSamples(bits, 0, 1025), 44100);
+        const Bytes s = StereoSamples(bits, 0, 1000), fmt = Fmt(bits, 2, 8000);
+        row("metadata after the data stays out",
+            Riff({fmt, Data(s), list, Chunk("id3 ", Bytes(9, 0xA5))}), s);
+        row("a JUNK chunk before the format chunk",
+            Riff({Chunk("JUNK", Bytes(28, 0)), fmt, Data(s)}), s);
+        row("an odd chunk and its pad byte before the data",
+            Riff({fmt, Chunk("bext", Text("data\xFF")), Data(s)}), s);
+        row("\"data\" in a comment before the data chunk", Riff({fmt, list, Data(s)}), s);
+        row("a data chunk past the scan, behind a JUNK chunk",
+            Riff({fmt, Chunk("JUNK", Bytes(20000, 0x81)), Data(s)}), s);
         for (uint64_t declared : {uint64_t{0}, uint64_t{0xFFFFFFFF}, s.size() + 1}) {
-            ExpectSplit(w + "no usable length: to the end, " + std::to_string(declared),
-                        Cat({wav(declared, {}), list}), bits, 8000, Cat({s, list}));
+            row("no usable length: to the end, " + std::to_string(declared),
+                Riff({fmt, Data(s, declared), list}), Cat({s, list}));
         }
-        ExpectSplit(w + "samples, no chunk, after the declared length", wav(s.size() / 2, {}), bits,
-                    8000, s);
+        row("samples, no chunk, after the declared length", Riff({fmt, Data(s, s.size() / 2)}), s);
         // RF64 and BW64 give the data length in ds64 when the data chunk's field is 0xFFFFFFFF.
         const auto rf64 = [&](const std::string& tag, uint64_t size, const Bytes& samples,
                               size_t ds64_length) {
-            return Riff({Ds64(0, size, samples.size() / (bits / 4), ds64_length),
-                         Fmt(bits, 2, 8000), Data(samples, 0xFFFFFFFF)},
+            return Riff({Ds64(0, size, samples.size() / (bits / 4), ds64_length), fmt,
+                         Data(samples, 0xFFFFFFFF)},
                         tag);
         };
-        Bytes xml;
-        PutText(xml, "<BWFXML><NOTE>data</NOTE></BWFXML>");
+        const Bytes xml = Chunk("iXML", Text("<BWFXML><NOTE>data</NOTE></BWFXML>"));
         const Bytes stray = Cat({s, Bytes(bits / 8, 0xE1)});  // an odd length for 24 bits
         for (const std::string tag : {"RF64", "BW64"}) {
-            ExpectSplit(w + tag + ": iXML and LIST after the data, its pad byte",
-                        Cat({rf64(tag, stray.size(), stray, 28), Chunk("iXML", xml), list}), bits,
-                        8000, s);
-            ExpectSplit(w + tag + ": nothing after the data", rf64(tag, s.size(), s, 28), bits,
-                        8000, s);
+            row(tag + ": iXML and LIST after the data, its pad byte",
+                Cat({rf64(tag, stray.size(), stray, 28), xml, list}), s);
+            row(tag + ": nothing after the data", rf64(tag, s.size(), s, 28), s);
         }
         const std::tuple<std::string, uint64_t, size_t> to_the_end[] = {
             {"RF64", 0, 28},                           // a header never finished
@@ -174,49 +176,39 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
             {"RF64", s.size(), 27},                    // ds64 too short to hold the size
             {"RIFF", s.size(), 28}};                   // ds64 counts only in RF64 and BW64
         for (const auto& [tag, size, length] : to_the_end) {
-            ExpectSplit(w + tag + ": ds64 gives no usable length, " + std::to_string(size) +
-                            " in " + std::to_string(length) + " bytes",
-                        Cat({rf64(tag, size, s, length), list}), bits, 8000, Cat({s, list}));
+            row(tag + ": ds64 gives no usable length, " + std::to_string(size) + " in " +
+                    std::to_string(length) + " bytes",
+                Cat({rf64(tag, size, s, length), list}), Cat({s, list}));
         }
         // A chain with no format chunk before its data chunk, an id that is no text, or a length
         // past the end, is scanned: the samples start after the first "data" at an even place
         // and run to the end.
-        const Bytes fmt = Fmt(bits, 2, 8000);
-        ExpectSplit(w + "no format chunk before the data chunk",
-                    Riff({Chunk("LIST", Bytes(10, 0x41)), Data(s), fmt}), bits, 8000,
-                    Cat({s, fmt}));
-        ExpectSplit(w + "an unprintable chunk id breaks the chain",
-                    wav(s.size(), Chunk("\x01ID\x7F", {'d', 'a', 't', 'a', 0, 0, 0, 0})), bits,
-                    8000, Data(s));
-        ExpectSplit(w + "a broken chain falls back to the scan",
-                    Cat({wav(s.size(), Chunk("LIST", {}, 0x7F000000)), list}), bits, 8000,
-                    Cat({s, list}));
+        row("no format chunk before the data chunk",
+            Riff({Chunk("LIST", Bytes(10, 0x41)), Data(s), fmt}), Cat({s, fmt}));
+        row("an unprintable chunk id breaks the chain",
+            Riff({fmt, Chunk("\x01ID\x7F", Data({})), Data(s)}), Data(s));
+        row("a broken chain falls back to the scan",
+            Riff({fmt, Chunk("LIST", {}, 0x7F000000), Data(s), list}), Cat({s, list}));
     }
-    const Bytes two = StereoSamples(24, 0, 2);
-    ExpectSplit("extensible format, data chunk at 15,000",
-                Cat({WavHeader(24, 2, 96000, 12, true, Chunk("LIST", Bytes(14932, 0x81))), two}),
-                24, 96000, two);
-    const Bytes canonical = StereoWav(16, 22050, 5);
-    ExpectSplit("a format tag at byte 2, the first place scanned",
-                Cat({Bytes{0xA1, 0xB2}, Bytes(canonical.begin() + 12, canonical.end())}), 16, 22050,
-                StereoSamples(16, 0, 5));
-    ExpectSplit("a data tag ending the file", Bytes(canonical.begin(), canonical.begin() + 40), 16,
-                22050, {});
-    // Without a format tag the fields are read at 15,010 on: these say stereo, 16-bit, 11,025 Hz.
-    Bytes no_format(15100, 0x91);
-    std::copy_n("data", 4, no_format.begin() + 100);
-    const Bytes fields = {2, 0, 0x11, 0x2B, 0, 0, 0x91, 0x91, 0x91, 0x91, 0x91, 0x91, 16, 0};
-    std::copy(fields.begin(), fields.end(), no_format.begin() + 15010);
-    ExpectSplit("no format tag, stereo 16-bit fields where the fallback reads", no_format, 16,
-                11025, Bytes(no_format.begin() + 108, no_format.end()), NO_FORMAT + "done\n");
+    const Bytes two = StereoSamples(24, 0, 2), five = StereoSamples(16, 0, 5);
+    rows.push_back({"extensible format, data chunk at 15,000",
+                    Riff({Fmt(24, 2, 96000, true), Chunk("LIST", Bytes(14932, 0x81)), Data(two)}),
+                    24, 96000, two});
+    rows.push_back({"a format tag at byte 2, the first place scanned",
+                    Cat({Bytes{0xA1, 0xB2}, Fmt(16, 2, 22050), Data(five)}), 16, 22050, five});
+    rows.push_back(
+        {"a data tag ending the file", Riff({Fmt(16, 2, 22050), Text("data")}), 16, 22050, {}});
+    // Without a format tag the fields are read where they would follow one at 15,000.
+    const Bytes samples = StereoSamples(16, 0, 3723), fields = Chunk("FMT ", FmtBody(16, 2, 11025));
+    rows.push_back({"no format tag, stereo 16-bit fields where the fallback reads",
+                    Cat({Bytes(100, 0x91), Data(samples, 0x91919191), fields}), 16, 11025,
+                    Cat({samples, fields}), NO_FORMAT + "done\n"});
     // A format tag at 15,000 puts the bits field in the window's last two bytes.
-    Bytes fmt_last(15024, 0x93);
-    std::copy_n("data", 4, fmt_last.begin() + 12);
-    std::copy_n("fmt ", 4, fmt_last.begin() + 15000);
-    std::copy(fields.begin(), fields.end(), fmt_last.begin() + 15010);
-    fmt_last[15022] = 24;
-    ExpectSplit("a format tag at the last place scanned", fmt_last, 24, 11025,
-                Bytes(fmt_last.begin() + 20, fmt_last.end()));
+    const Bytes filler = First(14980, StereoSamples(24, 0, 2500)), last = Fmt(24, 2, 11025);
+    rows.push_back({"a format tag at the last place scanned",
+                    Cat({Bytes(12, 0x93), Data(filler, 0x93939393), last}), 24, 11025,
+                    Cat({filler, last})});
+    for (const Split& r : rows) ExpectSplit(r);
 }
 
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is
@@ -286,19 +278,21 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
 // program's own message and leaves no output; a kept input that splits leaves outputs whose headers
 // declare their size.
 TEST_F(Cli, RejectedInputsLeaveNoOutput) {
-    Bytes junk = WavHeader(16, 2, 8000, 0, false, Chunk("JUNK", Bytes(15002 - 44, 0)));
-    std::copy_n("WAVF", 4, junk.begin() + 8);  // no chain to walk; the data tag lands at 15,002
-    const Bytes header = WavHeader(16, 2, 8000, 0);
+    const Bytes fmt = Fmt(16, 2, 8000), header = Riff({fmt, Data({})});
     const std::tuple<std::string, Bytes, std::string, int> rows[] = {
-        {"channels are checked before bits", WavHeader(8, 1, 8000, 0), NOT_STEREO, 1},
-        {"more than two channels", WavHeader(16, 4, 8000, 0), NOT_STEREO, 1},
-        {"more than 24 bits", WavHeader(32, 2, 8000, 0), BITS_ONLY, 1},
-        {"fewer than 16 bits", WavHeader(8, 2, 8000, 0), BITS_ONLY, 1},
-        {"no data tag", Bytes(header.begin(), header.begin() + 36), NO_DATA, 2},
-        {"a data tag past the scan", junk, NO_DATA, 2},
-        {"a data tag at an odd place", WavHeader(16, 2, 8000, 0, false, {0x00}), NO_DATA, 2},
-        {"a bits field past the end", Bytes(header.begin(), header.begin() + 30), BITS_ONLY, 1},
-        {"a channels field cut", Bytes(header.begin(), header.begin() + 23), NOT_STEREO, 1},
+        {"channels are checked before bits", Riff({Fmt(8, 1, 8000), Data({})}), NOT_STEREO, 1},
+        {"more than two channels", Riff({Fmt(16, 4, 8000), Data({})}), NOT_STEREO, 1},
+        {"more than 24 bits", Riff({Fmt(32, 2, 8000), Data({})}), BITS_ONLY, 1},
+        {"fewer than 16 bits", Riff({Fmt(8, 2, 8000), Data({})}), BITS_ONLY, 1},
+        {"no data tag", Riff({fmt}), NO_DATA, 2},
+        // No chain to walk: the data tag lands at 15,002.
+        {"a data tag past the scan",
+         Cat({Text("RIFF"), Bytes(4, 0), Text("WAVF"), fmt, Chunk("JUNK", Bytes(14958, 0)),
+              Data({})}),
+         NO_DATA, 2},
+        {"a data tag at an odd place", Riff({fmt, Bytes{0}, Data({})}), NO_DATA, 2},
+        {"a bits field past the end", First(30, header), BITS_ONLY, 1},
+        {"a channels field cut", First(23, header), NOT_STEREO, 1},
         {"an empty file", Bytes(), NO_FORMAT + NOT_STEREO, 1},
         {"no format tag", Bytes(20000, 'd'), NO_FORMAT + NOT_STEREO, 1},
     };
@@ -321,7 +315,6 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
     EXPECT_EQ(out, NO_FILE + "folder.wav!!\n2\n" + NO_FILE + "zero.wav!!\n2\n" + NO_FILE +
                        "fifo.wav!!\n2\nwaits\n");
     const std::set<std::string> refusals = {NOT_STEREO, BITS_ONLY, NO_DATA};
-    int kept = 0;
     // The inputs kept from fuzzing, and the seeds it started from.
     auto inputs = Seeds();
     for (const auto& entry : fs::directory_iterator(QUENLOR_CORPUS)) {
@@ -329,12 +322,12 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         inputs.push_back(
             {entry.path().filename().string(), Bytes(std::istreambuf_iterator<char>(in), {})});
     }
+    EXPECT_GT(inputs.size(), Seeds().size()) << "no kept inputs in " QUENLOR_CORPUS;
     for (const auto& [name, bytes] : inputs) {
         Fresh();
         Put("in.wav", bytes);
         const int status = Run({"in.wav"}, "", &out);
         if (out.rfind(NO_FORMAT, 0) == 0) out.erase(0, NO_FORMAT.size());
-        ++kept;
         EXPECT_TRUE(status == 0 ? out == "done\n" : refusals.count(out) == 1) << name << out;
         if (status != 0) {
             EXPECT_EQ(Files(), std::set<std::string>{"in.wav"}) << name;
@@ -346,7 +339,6 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         EXPECT_EQ(Bytes(left.begin() + 40, left.begin() + 44), declared) << name;
         EXPECT_EQ(left.size(), Get("inR.wav").size()) << name;
     }
-    EXPECT_GT(kept, 0);
 }
 
 // An output that is the input, or the other output, under another name is refused before any

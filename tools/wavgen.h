@@ -20,10 +20,9 @@ Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
 // holds it; a trailing part shorter than a frame is dropped.
 Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel);
 
-// A wave header up to and including the data chunk's length field: RIFF, WAVE, a format chunk
-// (16 bytes, or 40 with the extensible format code), then `between` (whole chunks), then "data".
-Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes,
-                bool extensible = false, const Bytes& between = {});
+// A canonical wave header, up to and including the data chunk's length field, for data_bytes
+// of samples to follow.
+Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes);
 
 // A whole canonical stereo file of `frames` frames.
 Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames);
@@ -35,6 +34,11 @@ Bytes Cat(std::initializer_list<Bytes> parts);
 // 1 right) of the whole frames of stereo `samples`.
 Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel);
 
+// The characters of s.
+Bytes Text(const std::string& s);
+// The first n bytes of file: a file cut short.
+Bytes First(size_t n, const Bytes& file);
+
 // A chunk: its 4-character id, its length, its body and, when the length is odd, a pad byte.
 Bytes Chunk(const std::string& id, const Bytes& body);
 // A chunk whose length field says `declared` (a damaged or unfinished one), whatever its body.
@@ -43,7 +47,9 @@ Bytes Chunk(const std::string& id, const Bytes& body, uint64_t declared);
 // A file as its chunks make it: the tag ("RIFF", or "RF64"/"BW64" with 0xFFFFFFFF as its
 // size), the size, "WAVE", then the chunks.
 Bytes Riff(std::initializer_list<Bytes> chunks, const std::string& tag = "RIFF");
-// A "fmt " chunk: PCM, or extensible (40 bytes) with PCM as its sub-format.
+// The body of a format chunk: PCM (16 bytes), or extensible (40) with PCM as its sub-format.
+Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false);
+// A "fmt " chunk of that body.
 Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false);
 // A "data" chunk of samples declaring `declared` bytes (0xFFFFFFFF: the length is in ds64).
 Bytes Data(const Bytes& samples, uint64_t declared);
