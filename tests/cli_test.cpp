@@ -371,7 +371,7 @@ TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
     }
     // A link standing at an output name, even one to the other output, is replaced by the
     // output; a replaced file keeps its permission bits, a new one gets the usual ones.
-    const Bytes samples(take.begin() + 44, take.end());
+    const Bytes samples = StereoSamples(16, 0, 300);
     for (const bool left_before : {false, true}) {
         Fresh();
         Put("take.wav", take);
@@ -503,7 +503,7 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
 // fails, in the probe or in a copy, is reported.
 TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     if (!Have("strace -f -o /dev/null true")) GTEST_SKIP() << "needs strace, allowed to trace";
-    const Bytes take = StereoWav(16, 8000, 100), samples(take.begin() + 44, take.end());
+    const Bytes take = StereoWav(16, 8000, 100), samples = StereoSamples(16, 0, 100);
     Put("take.wav", take);
     // LeakSanitizer can't run under a tracer.
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o ",
