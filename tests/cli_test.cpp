@@ -422,10 +422,11 @@ TEST_F(Cli, UnderUnshareFilesOfOneInodeNumberOnTwoFileSystemsAreTwo) {
 TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
     const std::string bin = Quote(QUENLOR_BIN) + " take1.wav";
     // Runs the program on take1.wav and, once it has made both temporaries, `action`: $$ is it.
+    // The watcher gives up, without acting, once the program has ended or after 30 s.
     const auto part_way = [&](const std::string& action) {
-        return "(i=0; until [ $(ls | grep -c '^quenlor2-.*\\.part$') = 2 ] || [ $i -gt 3000 ]; "
-               "do sleep 0.01; i=$((i+1)); done; " +
-               action + ") & exec " + bin;
+        return "(i=0; until [ $(ls | grep -c '^quenlor2-.*\\.part$') = 2 ]; do kill -0 $$ && "
+               "[ $i -lt 3000 ] || exit; sleep 0.01; i=$((i+1)); done; " +
+               action + ") 2>/dev/null & exec " + bin;
     };
     const std::string changed = "The file you want to convert changed during the split!\n";
     // Each row: what happens, the command, its status and message, and whether outputs stood
