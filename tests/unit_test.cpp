@@ -121,10 +121,13 @@ void Write(const char* name, const char* text) {
     EXPECT_EQ(std::fclose(f), 0);
 }
 
-// The program's temporaries left in the current folder.
+// The system test's own folder, made anew at its start: what a failed run left is no concern.
+const char* const FOLDER = "unit_system";
+
+// The program's temporaries left in that folder.
 int Leftovers() {
     int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(".")) {
+    for (const auto& e : std::filesystem::directory_iterator(FOLDER)) {
         n += e.path().filename().string().rfind("quenlor2-", 0) == 0;
     }
     return n;
@@ -134,7 +137,9 @@ int Leftovers() {
 // interrupt can remove a temporary still being written; a temporary is reopened only as the
 // file that was made; a folder is never taken for an input.
 TEST(System, ReplacesThePairAsOneAndRemovesOpenTemporaries) {
-    const char *left = "unit_takeL.wav", *right = "unit_takeR.wav";
+    std::filesystem::remove_all(FOLDER);
+    std::filesystem::create_directory(FOLDER);
+    const char *left = "unit_system/takeL.wav", *right = "unit_system/takeR.wav";
     // Makes temporaries holding l and r and puts them in place, then cleans up as the exit does.
     const auto replace = [&](const char* l, const char* r) {
         std::string lt, rt;
@@ -198,4 +203,5 @@ TEST(System, ReplacesThePairAsOneAndRemovesOpenTemporaries) {
     EXPECT_TRUE(IsFolder("."));
     EXPECT_FALSE(IsFolder(left));
     EXPECT_EQ(std::remove(left) + std::remove(right), 0);
+    std::filesystem::remove(FOLDER);
 }
