@@ -169,7 +169,7 @@ std::vector<std::pair<std::string, Bytes>> Seeds() {
     seeds.push_back(
         {"rf64.wav",
          Riff({Ds64(0, odd.size(), 5), Fmt(24, 2, 48000), Data(odd, 0xFFFFFFFF), list}, "RF64")});
-    for (size_t cut : {20, 30, 40, 46}) {
+    for (size_t cut : {size_t{20}, size_t{30}, size_t{40}, size_t{46}}) {
         seeds.push_back({"cut" + std::to_string(cut) + ".wav", First(cut, s16)});
     }
     // No format tag: the fields are read where they would follow one at 15,000, and pass.
