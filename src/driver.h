@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "system.h"
+
 // Forms the outputs' names beside the input: the folder part as given, then the first run of
 // non-dot characters of the last path component, then "L.wav" or "R.wav". Ends the process
 // with the filename error when that component has no such run.
@@ -23,4 +25,4 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right);
 // Ends the process when the input is no longer the file of the probe's identity.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const uint64_t* identity);
+                 const FileId& identity);

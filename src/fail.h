@@ -13,6 +13,7 @@
 #define MSG_OPEN "Unable to open file."
 #define MSG_READ "Unable to read file."
 #define MSG_WRITE "Unable to write file."
+#define MSG_KEPT "Unable to write file. The previous %s is kept as %s."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 

@@ -90,9 +90,10 @@ int main(int argc, char** argv) {
     OUTPUT_NAMES(input, &left, &right);
 
     uint32_t channels[1], data_offset[1], sample_rate[1], bytes_per_sample[1], bits[1];
-    uint64_t data_end[1], identity[ID_WORDS];
+    uint64_t data_end[1];
+    FileId identity{};
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
-                   data_end, identity);
+                   data_end, &identity);
     SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
                 sample_rate[0], bits[0], identity);
     std::printf(MSG_DONE "\n");

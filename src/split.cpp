@@ -10,10 +10,9 @@
 namespace {
 
 // Whether both names lead to one existing file, links followed.
-bool SameFile(const char* a, const char* b) {
-    uint64_t ia[ID_WORDS], ib[ID_WORDS];
-    return PathIdentity(a, ia) && PathIdentity(b, ib) && ia[ID_DEVICE] == ib[ID_DEVICE] &&
-           ia[ID_FILE] == ib[ID_FILE];
+bool SameFileAt(const char* a, const char* b) {
+    FileId ia{}, ib{};
+    return PathIdentity(a, &ia) && PathIdentity(b, &ib) && SameFile(ia, ib);
 }
 
 }  // namespace
@@ -28,13 +27,13 @@ void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sam
 }
 
 void DISTINCT_FILES(const char* input, const char* left, const char* right) {
-    if (SameFile(left, input)) Fail(MSG_SAME_FILE, 2, left, input);
-    if (SameFile(right, input)) Fail(MSG_SAME_FILE, 2, right, input);
+    if (SameFileAt(left, input)) Fail(MSG_SAME_FILE, 2, left, input);
+    if (SameFileAt(right, input)) Fail(MSG_SAME_FILE, 2, right, input);
 }
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const uint64_t* identity) {
+                 const FileId& identity) {
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8, &frames);
     // Replacing the input would lose the recording. (Outputs are replaced, never written
@@ -44,10 +43,14 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     if (IsFolder(left) || IsFolder(right)) Fail(MSG_OPEN, 2);
     // The outputs are built under temporary names and put in place only once both are whole,
     // so an output name never shows a partial file, and concurrent runs never mix their writes.
-    std::string left_temp, right_temp;
+    int left_temp = 0, right_temp = 0;
     MAKE_HEADER(left, sample_rate, bits_per_sample, frames, &left_temp);
     MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
-    COPY_DATA(input, left_temp.c_str(), data_offset, 0, bits_per_sample, frames, identity);
-    COPY_DATA(input, right_temp.c_str(), data_offset, 1, bits_per_sample, frames, identity);
-    if (!ReplacePair(left_temp.c_str(), left, right_temp.c_str(), right)) Fail(MSG_WRITE, 2);
+    COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity);
+    COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity);
+    std::string kept;
+    const bool whole = ReplacePair(left_temp, left, right_temp, right, &kept);
+    // The previous left output can't be put back, or its copy can't be removed: say where it is.
+    if (!kept.empty()) Fail(MSG_KEPT, 2, left, kept.c_str());
+    if (!whole) Fail(MSG_WRITE, 2);
 }

@@ -1,153 +1,187 @@
-// The part of the system layer that both systems share: which temporaries are not yet in
-// place, their names, and their removal on a failure or an interrupt.
+// The part of the system layer that both systems share: one record per temporary output, its
+// removal on a failure or a signal, and the pair's replacement with its ordered undo.
 #include "system.h"
 
-#include <cerrno>
+#include <atomic>
 #include <ctime>
 
 #include "system_private.h"
 
 namespace {
 
-// The temporaries not yet put in place: names kept here, so that an interrupt handler can read
-// them while nothing changes them, and the identity each had when it was made.
+// A temporary output: its name, the descriptor it was created with (held open until it is
+// renamed or removed, so that its inode can't go to another file meanwhile), and the identity
+// fstat gave of that descriptor.
+struct Temporary {
+    std::string name;
+    intptr_t fd = NO_DESCRIPTOR;
+    FileId id{};
+};
+
 constexpr int MAX_TEMPORARIES = 2;
-std::string temporary_names[MAX_TEMPORARIES];
-const char* volatile temporaries[MAX_TEMPORARIES];
-uint64_t created[MAX_TEMPORARIES][ID_WORDS];
-// Each held open while noted: removed by someone else, its file number stays its own, so a file
-// made again under its name can't pass for it.
-volatile intptr_t pins[MAX_TEMPORARIES] = {-1, -1};
+Temporary temporaries[MAX_TEMPORARIES];
+// The records a signal handler may act on: set once a record is complete, taken back by an
+// atomic exchange, so that the handler (on a thread of its own on Windows) and the main thread
+// never both close or remove one temporary.
+std::atomic<Temporary*> recorded[MAX_TEMPORARIES]{};
+static_assert(std::atomic<Temporary*>::is_always_lock_free, "read in a signal handler");
 
-// The first slot free for a temporary; MAX_TEMPORARIES when there is none.
-int FreeSlot() {
-    int slot = 0;
-    while (slot < MAX_TEMPORARIES && temporaries[slot] != nullptr) ++slot;
-    return slot;
+// Takes temp's record back; nullptr when someone else already did.
+Temporary* Take(int temp) {
+    return recorded[temp].exchange(nullptr);
 }
 
-// The slot that notes temp; MAX_TEMPORARIES when none does.
-int SlotOf(const char* temp) {
-    int slot = 0;
-    while (slot < MAX_TEMPORARIES &&
-           (temporaries[slot] == nullptr || temporary_names[slot] != temp)) {
-        ++slot;
-    }
-    return slot;
+// Closes temp's descriptor once its name is no longer the program's (renamed into place).
+void Release(int temp) {
+    const Temporary* t = Take(temp);
+    if (t != nullptr) CloseDescriptor(t->fd);
 }
 
-// Whether id is the file that the temporary in slot was made as.
-bool IsCreated(int slot, const uint64_t* id) {
-    return slot < MAX_TEMPORARIES && id[ID_DEVICE] == created[slot][ID_DEVICE] &&
-           id[ID_FILE] == created[slot][ID_FILE];
+// Closes and removes temp: closed first, because a FUSE file system removes a file still open
+// by renaming it to a hidden name, which fails on a full volume.
+void Discard(int temp) {
+    const Temporary* t = Take(temp);
+    if (t == nullptr) return;
+    CloseDescriptor(t->fd);
+    RemoveName(t->name.c_str());
 }
 
-// Whether the name temp still leads to the temporary that was made under it.
-bool StillCreated(const char* temp) {
-    uint64_t id[ID_WORDS];
-    return PathIdentity(temp, id) && IsCreated(SlotOf(temp), id);
-}
-
-void Forget(const char* temp) {
-    const int slot = SlotOf(temp);
-    if (slot == MAX_TEMPORARIES) return;
-    temporaries[slot] = nullptr;
-    Unpin(pins[slot]);
-    pins[slot] = -1;
+// Whether temp is recorded and its name still leads to the file it was created as.
+bool StillOurs(int temp) {
+    const Temporary* t = temp >= 0 && temp < MAX_TEMPORARIES ? recorded[temp].load() : nullptr;
+    FileId now{};
+    return t != nullptr && NameIdentity(t->name.c_str(), &now) && SameFile(now, t->id);
 }
 
 // A short name of fixed length in path's folder, different from one attempt to the next, so
 // that it fits wherever the output's own name fits.
-std::string TemporaryName(const char* path, unsigned seed) {
+std::string TemporaryName(const char* path) {
     static unsigned counter = 0;
-    const unsigned mix = seed * 2654435761u ^ static_cast<unsigned>(std::clock()) * 2246822519u ^
-                         (++counter * 3266489917u) ^
-                         static_cast<unsigned>(reinterpret_cast<uintptr_t>(&counter));
+    const unsigned mix =
+        ProcessId() * 2654435761u ^ static_cast<unsigned>(std::clock()) * 2246822519u ^
+        (++counter * 3266489917u) ^ static_cast<unsigned>(reinterpret_cast<uintptr_t>(&counter));
     char name[32];
     std::snprintf(name, sizeof name, "quenlor2-%08x.part", mix);
-    const std::string folder(path, NameStart(path));
-    return folder + name;
+    return std::string(path, NameStart(path)) + name;
+}
+
+// What stood at the left output's name before it was replaced, and how it is kept.
+enum class Aside {
+    NOTHING,  // no file stood there
+    LINKED,   // the backup is a hard link to it; the output's name still leads to it
+    MOVED,    // it was renamed to the backup; the output's name is free
+    FAILED,   // it can't be kept (a folder, or a call failed); nothing was done
+};
+
+// Keeps the file at path under a new name in its folder: a hard link where the file system has
+// them (FAT, exFAT and some shares don't), a rename otherwise; never over an existing file.
+Aside SetAside(const char* path, std::string* backup) {
+    bool links = true;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *backup = TemporaryName(path);
+        const Naming named =
+            links ? HardLink(path, backup->c_str()) : RenameNoReplace(path, backup->c_str());
+        if (named == Naming::DONE) return links ? Aside::LINKED : Aside::MOVED;
+        if (named == Naming::NO_SOURCE) return Aside::NOTHING;
+        if (named == Naming::UNSUPPORTED && links) {
+            // link(2) refuses a folder as it refuses a file system without links; a folder
+            // can't be replaced by a file anyway.
+            const Entry entry = EntryAt(path);
+            if (entry == Entry::MISSING) return Aside::NOTHING;
+            if (entry != Entry::OTHER) return Aside::FAILED;
+            links = false;
+        } else if (named != Naming::TAKEN) {
+            return Aside::FAILED;
+        }
+    }
+    return Aside::FAILED;
+}
+
+// Renames backup over path; where the file system refuses a replacing rename (ntfs-3g does for
+// long names), removes path and renames into the free name.
+bool PutBack(const std::string& backup, const char* path) {
+    if (RenameOver(backup.c_str(), path)) return true;
+    RemoveName(path);
+    return RenameOver(backup.c_str(), path);
 }
 
 }  // namespace
 
-std::FILE* CreateTemporary(const char* path, std::string* temp) {
-    const int slot = FreeSlot();
-    if (slot == MAX_TEMPORARIES) return nullptr;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary_names[slot] = TemporaryName(path, ProcessId());
-        HoldInterrupts(true);
-        std::FILE* file = CreateNew(temporary_names[slot].c_str());
-        if (file != nullptr) {
-            temporaries[slot] = temporary_names[slot].c_str();
-            pins[slot] = Pin(temporaries[slot]);
-        }
-        const int error = errno;
-        HoldInterrupts(false);
-        if (file != nullptr && !FileIdentity(file, created[slot])) {
-            std::fclose(file);
-            return nullptr;  // noted, so the failure's cleanup removes it
-        }
-        if (file != nullptr) {
-            *temp = temporary_names[slot];
-            return file;
-        }
-        if (error != EEXIST) return nullptr;
-    }
-    return nullptr;
+bool SameFile(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.inode == b.inode;
 }
 
-std::FILE* ReopenTemporary(const char* temp) {
-    std::FILE* file = OpenExisting(temp);
-    uint64_t id[ID_WORDS];
-    if (file != nullptr && (!FileIdentity(file, id) || !IsCreated(SlotOf(temp), id))) {
-        std::fclose(file);
-        return nullptr;
+bool Unchanged(const FileId& a, const FileId& b) {
+    return SameFile(a, b) && a.size == b.size && a.mtime == b.mtime && a.ctime == b.ctime;
+}
+
+std::FILE* CreateTemporary(const char* path, int* temp) {
+    int slot = 0;
+    while (slot < MAX_TEMPORARIES && recorded[slot].load() != nullptr) ++slot;
+    if (slot == MAX_TEMPORARIES) return nullptr;
+    Temporary& t = temporaries[slot];
+    t.fd = NO_DESCRIPTOR;
+    bool taken = true;
+    for (int attempt = 0; attempt < 100 && taken; ++attempt) {
+        t.name = TemporaryName(path);
+        // Blocked, so that a signal finds the new file recorded, or not yet made.
+        BlockSignals();
+        t.fd = CreateNew(t.name.c_str(), &taken);
+        if (t.fd != NO_DESCRIPTOR) recorded[slot].store(&t);
+        RestoreSignals();
     }
+    if (t.fd == NO_DESCRIPTOR) return nullptr;
+    std::FILE* file = nullptr;
+    if (DescriptorIdentity(t.fd, &t.id)) file = StreamOnDuplicate(t.fd, false);
+    if (file == nullptr) Discard(slot);
+    *temp = slot;
     return file;
 }
 
-bool ReplacePair(const char* left_temp, const char* left, const char* right_temp,
-                 const char* right) {
-    const intptr_t lock = LockPair(left);
-    HoldInterrupts(true);
+std::FILE* ReopenTemporary(int temp) {
+    return StillOurs(temp) ? StreamOnDuplicate(temporaries[temp].fd, true) : nullptr;
+}
+
+bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
+                 std::string* kept) {
+    std::string backup;
+    Aside aside = Aside::FAILED;
     bool whole = false;
-    if (StillCreated(left_temp) && StillCreated(right_temp)) {
-        KeepMode(left, left_temp);
-        KeepMode(right, right_temp);
-        // The left output is kept under a name of its own until the right one is in place, so
-        // that a failure can put it back.
-        const std::string backup = TemporaryName(left, ProcessId());
-        const int kept = KeepAside(left, backup.c_str());
-        const bool left_placed = kept != KEPT_NONE && RenameOver(left_temp, left);
-        if (left_placed) Forget(left_temp);
-        whole = left_placed && RenameOver(right_temp, right);
-        if (whole) Forget(right_temp);
-        // The left output as it was: the backup gone on success, put back on failure where the
-        // left name no longer shows it, and no new left output where there was none.
-        const bool put_back = !whole && (left_placed || kept == KEPT_MOVED);
-        if (kept == KEPT_LINKED || kept == KEPT_MOVED) {
-            if (put_back) {
-                RenameOver(backup.c_str(), left);
-            } else {
-                RemoveFile(backup.c_str());
-            }
-        } else if (kept == KEPT_NOTHING && left_placed && !whole) {
-            RemoveFile(left);
-        }
+    const intptr_t lock = LockPair(left);
+    BlockSignals();
+    if (!StillOurs(left_temp) || !StillOurs(right_temp)) goto unlock;
+    if (!CopyMode(left, temporaries[left_temp].fd) ||
+        !CopyMode(right, temporaries[right_temp].fd)) {
+        goto unlock;
     }
-    HoldInterrupts(false);
+    // The previous left output is kept until the right one is in place, to be put back if it
+    // can't be.
+    aside = SetAside(left, &backup);
+    if (aside == Aside::FAILED) goto unlock;
+    if (!RenameOver(temporaries[left_temp].name.c_str(), left)) goto restore_left;
+    Release(left_temp);
+    if (!RenameOver(temporaries[right_temp].name.c_str(), right)) goto undo_left;
+    Release(right_temp);
+    whole = true;
+    if (aside != Aside::NOTHING && !RemoveName(backup.c_str())) *kept = backup;
+    goto unlock;
+
+undo_left:  // the new left output stands at left
+    if (aside == Aside::NOTHING) {
+        RemoveName(left);
+    } else if (!PutBack(backup, left)) {
+        *kept = backup;  // the only copy of the previous left output: never removed
+    }
+    goto unlock;
+restore_left:  // left leads to the previous output, or, when it was moved aside, to nothing
+    if (aside == Aside::LINKED && !RemoveName(backup.c_str())) *kept = backup;
+    if (aside == Aside::MOVED && !PutBack(backup, left)) *kept = backup;
+unlock:
+    RestoreSignals();
     UnlockPair(lock);
     return whole;
 }
 
 void RemoveTemporaries() {
-    for (int slot = 0; slot < MAX_TEMPORARIES; ++slot) {
-        const char* name = temporaries[slot];  // read once: the main thread may clear it meanwhile
-        if (name != nullptr) RemoveFile(name);
-        temporaries[slot] = nullptr;
-        const intptr_t pin = pins[slot];
-        pins[slot] = -1;
-        Unpin(pin);
-    }
+    for (int temp = 0; temp < MAX_TEMPORARIES; ++temp) Discard(temp);
 }

@@ -1,51 +1,60 @@
 // What differs from one operating system to another, behind a few small functions: file
-// identity and type, opening the input, temporary outputs put in place by renaming, the
-// process's standard descriptors and interrupt signals, and path separators. Each system has
-// its own file (system_posix.cpp, system_windows.cpp); system.cpp holds what they share.
+// identity and type, opening the input, temporary outputs renamed into place, the process's
+// standard descriptors and signals, and path separators. Each system has its own file
+// (system_posix.cpp, system_windows.cpp); system.cpp holds what they share.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-// A file's identity, in words: what it is (device and file number) and what it holds (size,
-// modification time and change time: nanoseconds since 1970 on POSIX, 100 ns units since 1601
-// on Windows; only ever compared). The change time also moves when a rewrite puts the
-// modification time back.
-constexpr int ID_DEVICE = 0, ID_FILE = 1, ID_SIZE = 2, ID_TIME = 3, ID_CHANGE = 4, ID_WORDS = 5;
+// A file's identity as stat gives it: device and inode say which file it is; size,
+// modification time and change time say what it holds (nanoseconds since 1970 on POSIX, 100 ns
+// units since 1601 on Windows; only ever compared). The change time also moves when a rewrite
+// puts the modification time back.
+struct FileId {
+    uint64_t device, inode, size, mtime, ctime;
+};
+// Whether a and b are one file: the same device and inode.
+bool SameFile(const FileId& a, const FileId& b);
+// Whether a and b are one file with the same size and times.
+bool Unchanged(const FileId& a, const FileId& b);
 
-// Fills id from the open file; false when the system can't tell.
-bool FileIdentity(std::FILE* file, uint64_t* id);
-// Fills id from the file path leads to, links followed; false when there is none.
-bool PathIdentity(const char* path, uint64_t* id);
-// Fills id from the file path leads to, links followed, when that is a regular file; false
-// otherwise. Type and identity come from one look, so they describe the same file.
-bool RegularFileIdentity(const char* path, uint64_t* id);
-// Whether a folder stands at path itself (a link is not followed).
+// fstat of the open stream; false when it fails.
+bool StreamIdentity(std::FILE* file, FileId* id);
+// stat of path, links followed; false when there is no file there.
+bool PathIdentity(const char* path, FileId* id);
+// stat of path, links followed, when it is a regular file; false otherwise. Type and identity
+// come from one stat, so they describe the same file.
+bool RegularFileIdentity(const char* path, FileId* id);
+// Whether a folder stands at path itself (lstat: a link is not followed).
 bool IsFolder(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
 // Opens path (UTF-8) for reading in binary mode, without blocking or taking a controlling
 // terminal; nullptr on failure.
 std::FILE* OpenForReading(const char* path);
+
 // Creates a new file in path's folder under a short name of its own (quenlor2-1a2b3c4d.part),
-// never through an existing name or link, with the permissions a new file gets, and notes it for
-// removal; fills temp with its name. nullptr on failure.
-std::FILE* CreateTemporary(const char* path, std::string* temp);
-// Opens the temporary temp for appending, when it is still the file CreateTemporary made: never
-// created again, never through a link. nullptr otherwise.
-std::FILE* ReopenTemporary(const char* temp);
-// Puts both temporaries in place of their outputs as one: afterwards the outputs are both new,
-// or, on failure, as they were before, the temporaries removed. Replaced outputs keep their
-// permission bits. Runs replacing one pair take turns; interrupts wait until it is over.
-bool ReplacePair(const char* left_temp, const char* left, const char* right_temp,
-                 const char* right);
-// Removes the temporaries not yet put in place. Safe to call from a signal handler.
+// never through an existing name or link, with the permissions a new file gets, and records it
+// for removal; fills temp with its number. nullptr on failure, with nothing left behind.
+std::FILE* CreateTemporary(const char* path, int* temp);
+// A stream appending to temporary temp, when its name still leads to the file CreateTemporary
+// made; nullptr otherwise.
+std::FILE* ReopenTemporary(int temp);
+// Renames both temporaries over their outputs as one: afterwards the outputs are both new, or,
+// on failure, as they were before. Replaced outputs keep their permission bits. Runs replacing
+// one pair take turns; signals are blocked meanwhile. When the previous left output could not
+// be put back, or its backup not removed, fills kept with the name it is kept under (and the
+// left output's name shows the new one). The caller's failure removes the temporaries.
+bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
+                 std::string* kept);
+// Removes the temporaries not yet renamed into place. Safe to call from a signal handler.
 void RemoveTemporaries();
 
 // Opens the null device on closed standard descriptors, so that no file of the program's takes
-// their place; has interrupts remove the temporaries before the process ends; and gives the
-// arguments in UTF-8.
+// their place; has the terminating signals remove the temporaries before the process ends; and
+// gives the arguments in UTF-8.
 void PrepareProcess(int* argc, char*** argv);
 
 // Where the last component of path starts: after its last folder separator (or drive prefix).

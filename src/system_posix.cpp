@@ -12,30 +12,50 @@
 
 namespace {
 
-void IdentityFromStat(const struct stat& st, uint64_t* id) {
-    id[ID_DEVICE] = static_cast<uint64_t>(st.st_dev);
-    id[ID_FILE] = static_cast<uint64_t>(st.st_ino);
-    id[ID_SIZE] = static_cast<uint64_t>(st.st_size);
-    id[ID_TIME] = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
-                  static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    id[ID_CHANGE] = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
-                    static_cast<uint64_t>(st.st_ctim.tv_nsec);
+// Fills id from st when the stat call that filled it returned result 0 and, if only regular
+// files are wanted, st is one.
+bool FromStat(int result, const struct stat& st, bool regular_only, FileId* id) {
+    if (result != 0 || (regular_only && !S_ISREG(st.st_mode))) return false;
+    id->device = static_cast<uint64_t>(st.st_dev);
+    id->inode = static_cast<uint64_t>(st.st_ino);
+    id->size = static_cast<uint64_t>(st.st_size);
+    id->mtime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    id->ctime = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+                static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    return true;
 }
 
-// The signals that end a process and that careful tools clean up after: they remove the
-// temporaries before they end it.
-constexpr int INTERRUPTS[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
-                              SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGUSR1, SIGUSR2};
+// A stream on fd; fd is closed when none can be made.
+std::FILE* StreamOn(int fd, const char* mode) {
+    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, mode);
+    if (fd >= 0 && file == nullptr) close(fd);
+    return file;
+}
 
-// The set of all of them.
-sigset_t Interrupts() {
+// Whether link(2) failed with error because the file system has no hard links (FAT, exFAT,
+// some network shares) rather than for this file.
+bool NoHardLinks(int error) {
+    return error == EPERM || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP ||
+           error == EMLINK || error == ENOSYS;
+}
+
+// The signals that end a process and that careful tools clean up after: their handler removes
+// the temporaries before the process ends.
+constexpr int TERMINATING[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
+                               SIGXCPU, SIGVTALRM, SIGPROF, SIGIO,   SIGUSR1, SIGUSR2};
+
+sigset_t Terminating() {
     sigset_t set;
     sigemptyset(&set);
-    for (int sig : INTERRUPTS) sigaddset(&set, sig);
+    for (int sig : TERMINATING) sigaddset(&set, sig);
     return set;
 }
 
-void OnInterrupt(int sig) {
+// The mask the process had before BlockSignals.
+sigset_t caller_mask;
+
+void OnSignal(int sig) {
     RemoveTemporaries();
     std::signal(sig, SIG_DFL);
     std::raise(sig);  // delivered as soon as the handler returns: the process ends by sig
@@ -47,55 +67,80 @@ unsigned ProcessId() {
     return static_cast<unsigned>(getpid());
 }
 
-void HoldInterrupts(bool hold) {
-    const sigset_t set = Interrupts();
-    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+void BlockSignals() {
+    const sigset_t set = Terminating();
+    sigprocmask(SIG_BLOCK, &set, &caller_mask);
 }
 
-std::FILE* CreateNew(const char* name) {
+void RestoreSignals() {
+    sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+}
+
+intptr_t CreateNew(const char* name, bool* taken) {
     const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "wb");
-    if (fd >= 0 && file == nullptr) close(fd);
-    return file;
+    *taken = fd < 0 && errno == EEXIST;
+    return fd < 0 ? NO_DESCRIPTOR : fd;
 }
 
-std::FILE* OpenExisting(const char* name) {
-    const int fd = open(name, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "ab");
-    if (fd >= 0 && file == nullptr) close(fd);
-    return file;
-}
-
-int KeepAside(const char* path, const char* backup) {
-    if (link(path, backup) == 0) return KEPT_LINKED;
-    if (errno == ENOENT) return KEPT_NOTHING;
-    // File systems without hard links (FAT, exFAT, some shares) refuse so: the file is moved
-    // aside instead, and put back on failure.
-    if (errno != EPERM && errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP &&
-        errno != EMLINK && errno != ENOSYS) {
-        return KEPT_NONE;
-    }
+bool DescriptorIdentity(intptr_t fd, FileId* id) {
     struct stat st {};
-    if (lstat(path, &st) != 0) return errno == ENOENT ? KEPT_NOTHING : KEPT_NONE;
-    if (S_ISDIR(st.st_mode)) return KEPT_NONE;
-    return std::rename(path, backup) == 0 ? KEPT_MOVED : KEPT_NONE;
+    return FromStat(fstat(static_cast<int>(fd), &st), st, false, id);
 }
 
-void KeepMode(const char* output, const char* temp) {
+bool NameIdentity(const char* name, FileId* id) {
     struct stat st {};
-    if (lstat(output, &st) != 0 || !S_ISREG(st.st_mode)) return;
-    const int fd = open(temp, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return;
-    fchmod(fd, st.st_mode & 0777);
-    close(fd);
+    return FromStat(lstat(name, &st), st, false, id);
 }
 
-intptr_t Pin(const char* name) {
-    return open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
+    return StreamOn(fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0), append ? "ab" : "wb");
 }
 
-void Unpin(intptr_t pin) {
-    if (pin >= 0) close(static_cast<int>(pin));
+void CloseDescriptor(intptr_t fd) {
+    if (fd >= 0) close(static_cast<int>(fd));
+}
+
+bool RemoveName(const char* name) {
+    return unlink(name) == 0;
+}
+
+bool CopyMode(const char* output, intptr_t fd) {
+    struct stat st {};
+    if (lstat(output, &st) != 0) return errno == ENOENT;
+    if (!S_ISREG(st.st_mode)) return true;  // a link or nothing: the new file's own mode
+    return fchmod(static_cast<int>(fd), st.st_mode & 0777) == 0;
+}
+
+Entry EntryAt(const char* name) {
+    struct stat st {};
+    if (lstat(name, &st) != 0) return errno == ENOENT ? Entry::MISSING : Entry::UNKNOWN;
+    return S_ISDIR(st.st_mode) ? Entry::FOLDER : Entry::OTHER;
+}
+
+Naming HardLink(const char* from, const char* to) {
+    if (link(from, to) == 0) return Naming::DONE;
+    if (errno == EEXIST) return Naming::TAKEN;
+    if (errno == ENOENT) return Naming::NO_SOURCE;
+    return NoHardLinks(errno) ? Naming::UNSUPPORTED : Naming::FAILED;
+}
+
+Naming RenameNoReplace(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return Naming::DONE;
+    if (errno == EEXIST) return Naming::TAKEN;
+    if (errno == ENOENT) return Naming::NO_SOURCE;
+    // File systems without the flag refuse the call; to is then checked free, as below.
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return Naming::FAILED;
+#endif
+    struct stat st {};
+    if (lstat(to, &st) == 0) return Naming::TAKEN;
+    if (errno != ENOENT) return Naming::FAILED;
+    if (std::rename(from, to) == 0) return Naming::DONE;
+    return errno == ENOENT ? Naming::NO_SOURCE : Naming::FAILED;
+}
+
+bool RenameOver(const char* from, const char* to) {
+    return std::rename(from, to) == 0;
 }
 
 intptr_t LockPair(const char* left) {
@@ -103,7 +148,7 @@ intptr_t LockPair(const char* left) {
     const size_t start = NameStart(path);
     const std::string folder = start == 0 ? "." : path.substr(0, start);
     const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) return NO_DESCRIPTOR;
     // flock waits without a limit, so the turn is asked for every 5 ms.
     for (int waited = 0; waited < LOCK_WAIT_MS; waited += 5) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
@@ -111,40 +156,26 @@ intptr_t LockPair(const char* left) {
         usleep(5000);
     }
     close(fd);
-    return -1;
+    return NO_DESCRIPTOR;
 }
 
 void UnlockPair(intptr_t lock) {
-    if (lock >= 0) close(static_cast<int>(lock));
+    CloseDescriptor(lock);
 }
 
-bool RenameOver(const char* from, const char* to) {
-    return std::rename(from, to) == 0;
-}
-
-void RemoveFile(const char* name) {
-    unlink(name);
-}
-
-bool FileIdentity(std::FILE* file, uint64_t* id) {
+bool StreamIdentity(std::FILE* file, FileId* id) {
     struct stat st {};
-    if (fstat(fileno(file), &st) != 0) return false;
-    IdentityFromStat(st, id);
-    return true;
+    return FromStat(fstat(fileno(file), &st), st, false, id);
 }
 
-bool PathIdentity(const char* path, uint64_t* id) {
+bool PathIdentity(const char* path, FileId* id) {
     struct stat st {};
-    if (stat(path, &st) != 0) return false;
-    IdentityFromStat(st, id);
-    return true;
+    return FromStat(stat(path, &st), st, false, id);
 }
 
-bool RegularFileIdentity(const char* path, uint64_t* id) {
+bool RegularFileIdentity(const char* path, FileId* id) {
     struct stat st {};
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    IdentityFromStat(st, id);
-    return true;
+    return FromStat(stat(path, &st), st, true, id);
 }
 
 bool IsFolder(const char* path) {
@@ -157,10 +188,7 @@ bool SeekTo(std::FILE* file, uint64_t pos) {
 }
 
 std::FILE* OpenForReading(const char* path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    std::FILE* file = fd < 0 ? nullptr : fdopen(fd, "rb");
-    if (fd >= 0 && file == nullptr) close(fd);
-    return file;
+    return StreamOn(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), "rb");
 }
 
 void PrepareProcess(int*, char***) {
@@ -170,15 +198,15 @@ void PrepareProcess(int*, char***) {
     }
     // Past a file size limit, a write then fails and is reported instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
-    // An interrupt that the caller has the process ignore (nohup, say) stays ignored. While
-    // one is handled, the others wait.
-    for (int sig : INTERRUPTS) {
+    // A signal that the caller has the process ignore (nohup, say) stays ignored. While one is
+    // handled, the others are blocked.
+    for (int sig : TERMINATING) {
         struct sigaction old {
         }, handled{};
         sigaction(sig, nullptr, &old);
         if (old.sa_handler == SIG_IGN) continue;
-        handled.sa_handler = OnInterrupt;
-        handled.sa_mask = Interrupts();
+        handled.sa_handler = OnSignal;
+        handled.sa_mask = Terminating();
         sigaction(sig, &handled, nullptr);
     }
 }

@@ -1,42 +1,65 @@
-// The primitives that each system's file provides to the shared part of the system layer
-// (system.cpp), which keeps the temporaries' bookkeeping in one place.
+// The system calls that the shared part of the system layer (system.cpp) makes, one small
+// function each. Each system's file provides them; a test build links a fake that can fail any
+// of them and records their order.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 
+#include "system.h"
+
+// A descriptor (a handle on Windows); NO_DESCRIPTOR when there is none.
+constexpr intptr_t NO_DESCRIPTOR = -1;
+
 // The process's number, to tell one run's temporary names from another's.
 unsigned ProcessId();
-// While held, an interrupt waits: a temporary is never created, renamed or removed unnoted.
-void HoldInterrupts(bool hold);
-// Creates name, which must not exist yet, with the permissions a new file gets, for writing in
-// binary mode; it can be removed while open. nullptr and errno EEXIST when the name is taken.
-std::FILE* CreateNew(const char* name);
-// Renames from onto to, replacing whatever file or link stands there; false on failure.
+// Blocks the terminating signals, saving the caller's mask (on Windows: holds the console
+// handler off); RestoreSignals restores the saved mask. Not nested.
+void BlockSignals();
+void RestoreSignals();
+// open(name, O_CREAT | O_EXCL) for writing, with the permissions a new file gets;
+// NO_DESCRIPTOR on failure, with taken set when the name exists.
+intptr_t CreateNew(const char* name, bool* taken);
+// fstat of the descriptor; false when it fails.
+bool DescriptorIdentity(intptr_t fd, FileId* id);
+// lstat of name (a link is not followed); false when it fails.
+bool NameIdentity(const char* name, FileId* id);
+// A binary stream on a duplicate of fd (the descriptor itself stays open), appending when
+// asked; nullptr on failure.
+std::FILE* StreamOnDuplicate(intptr_t fd, bool append);
+// close(fd). Safe in a signal handler.
+void CloseDescriptor(intptr_t fd);
+// unlink(name); false on failure. Safe in a signal handler.
+bool RemoveName(const char* name);
+// Gives fd's file the permission bits of the regular file at output, when there is one; false
+// when they can't be read or set.
+bool CopyMode(const char* output, intptr_t fd);
+
+// What lstat says stands at a name.
+enum class Entry { MISSING, FOLDER, OTHER, UNKNOWN };
+Entry EntryAt(const char* name);
+
+// What a call that makes a new name for a file did.
+enum class Naming {
+    DONE,         // the new name leads to the file
+    TAKEN,        // the new name exists: nothing done
+    NO_SOURCE,    // nothing stands at the old name
+    UNSUPPORTED,  // the file system has no such call (no hard links, say)
+    FAILED,       // any other failure
+};
+// link(from, to).
+Naming HardLink(const char* from, const char* to);
+// rename(from, to) that never replaces what stands at to.
+Naming RenameNoReplace(const char* from, const char* to);
+// rename(from, to), replacing what stands at to; false on failure.
 bool RenameOver(const char* from, const char* to);
-// Removes the file or link name; safe to call from an interrupt handler.
-void RemoveFile(const char* name);
-// Opens name, which must exist and be no link, for appending in binary mode; nullptr otherwise.
-std::FILE* OpenExisting(const char* name);
-// What KeepAside did with what stood at path.
-constexpr int KEPT_NONE = -1;    // it can't be kept (a folder, say)
-constexpr int KEPT_NOTHING = 0;  // nothing stood there
-constexpr int KEPT_LINKED = 1;   // backup is a second name of it; path still stands
-constexpr int KEPT_MOVED = 2;    // it was moved to backup
-// Keeps what stands at path as backup before path is replaced.
-int KeepAside(const char* path, const char* backup);
-// Gives temp the permission bits of the regular file at output, when there is one.
-void KeepMode(const char* output, const char* temp);
+
 // How long LockPair waits for its turn. Another run holds it for a few renames at most; a folder
 // locked far longer is held by some other program for its own ends (a fuzzer locks its output
 // folder, say), and the run then goes on without the lock rather than wait for ever.
 constexpr int LOCK_WAIT_MS = 5000;
-// Waits until no other run is replacing outputs beside left, and holds that turn; -1 when the
-// system offers no lock there, or none within LOCK_WAIT_MS, and the run goes on without.
+// Waits until no other run is replacing outputs beside left, and holds that turn; NO_DESCRIPTOR
+// when the system offers no lock there, or none within LOCK_WAIT_MS, and the run goes on without.
 intptr_t LockPair(const char* left);
 // Gives up the turn LockPair took.
 void UnlockPair(intptr_t lock);
-// Holds name open (not through a link) so that its file number can't go to another file while
-// the program counts on it; -1 when it can't. Unpin is safe in an interrupt handler.
-intptr_t Pin(const char* name);
-void Unpin(intptr_t pin);

@@ -16,8 +16,8 @@
 
 namespace {
 
-// Held by the main thread while it creates or renames a temporary, and taken for good by the
-// interrupt handler, so that neither sees the other's work half done.
+// Held by the main thread while it creates or renames a temporary (where POSIX blocks signals),
+// and taken for good by the console handler, so that neither sees the other's work half done.
 SRWLOCK temporaries_lock = SRWLOCK_INIT;
 
 std::wstring Wide(const char* utf8) {
@@ -39,7 +39,7 @@ std::string Utf8(const wchar_t* wide) {
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Fills id, and attributes when asked, from the open handle; false when the system can't tell.
-bool IdentityFromHandle(HANDLE handle, uint64_t* id, DWORD* attributes = nullptr) {
+bool IdentityFromHandle(HANDLE handle, FileId* id, DWORD* attributes = nullptr) {
     BY_HANDLE_FILE_INFORMATION info;
     FILE_BASIC_INFO basic;
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
@@ -47,21 +47,22 @@ bool IdentityFromHandle(HANDLE handle, uint64_t* id, DWORD* attributes = nullptr
         return false;
     }
     if (attributes != nullptr) *attributes = info.dwFileAttributes;
-    id[ID_CHANGE] = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
-    id[ID_DEVICE] = info.dwVolumeSerialNumber;
-    id[ID_FILE] = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-    id[ID_SIZE] = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
-    id[ID_TIME] =
+    id->device = info.dwVolumeSerialNumber;
+    id->inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    id->size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    id->mtime =
         uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime;
+    id->ctime = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
     return true;
 }
 
-// Fills id from the file path leads to, links followed, when it is a file on a disk (a folder
-// too when folders are wanted); false otherwise. Opened for its attributes only, so nothing
-// of it is read, and type and identity come from that one handle.
-bool IdentityOfPath(const char* path, bool folders, uint64_t* id) {
+// Fills id from the file path leads to (links followed unless flags has
+// FILE_FLAG_OPEN_REPARSE_POINT) when it is a file on a disk (a folder too when folders are
+// wanted); false otherwise. Opened for its attributes only, so nothing of it is read, and type
+// and identity come from that one handle.
+bool IdentityOfPath(const char* path, bool folders, DWORD flags, FileId* id) {
     const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     DWORD attributes = 0;
     const bool known = GetFileType(handle) == FILE_TYPE_DISK &&
@@ -98,60 +99,80 @@ unsigned ProcessId() {
     return static_cast<unsigned>(GetCurrentProcessId());
 }
 
-void HoldInterrupts(bool hold) {
-    if (hold) {
-        AcquireSRWLockExclusive(&temporaries_lock);
-    } else {
-        ReleaseSRWLockExclusive(&temporaries_lock);
-    }
+void BlockSignals() {
+    AcquireSRWLockExclusive(&temporaries_lock);
 }
 
-std::FILE* CreateNew(const char* name) {
-    // Delete sharing lets an interrupt remove the temporary while it is being written.
+void RestoreSignals() {
+    ReleaseSRWLockExclusive(&temporaries_lock);
+}
+
+intptr_t CreateNew(const char* name, bool* taken) {
+    // Delete sharing lets the temporary be renamed, or removed by the console handler, while
+    // the program holds it open.
     const HANDLE handle = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
                                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    const DWORD error = GetLastError();
+    *taken = handle == INVALID_HANDLE_VALUE &&
+             (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+    return handle == INVALID_HANDLE_VALUE ? NO_DESCRIPTOR : reinterpret_cast<intptr_t>(handle);
+}
+
+bool DescriptorIdentity(intptr_t fd, FileId* id) {
+    return IdentityFromHandle(reinterpret_cast<HANDLE>(fd), id);
+}
+
+bool NameIdentity(const char* name, FileId* id) {
+    return IdentityOfPath(name, true, FILE_FLAG_OPEN_REPARSE_POINT, id);
+}
+
+std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(fd), GetCurrentProcess(),
+                         &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
         return nullptr;
     }
-    return StreamOn(handle, _O_WRONLY, "wb");
+    return append ? StreamOn(copy, _O_WRONLY | _O_APPEND, "ab") : StreamOn(copy, _O_WRONLY, "wb");
 }
 
-std::FILE* OpenExisting(const char* name) {
-    // Opens a link itself, not what it leads to: it is then not the temporary that was made.
-    const HANDLE handle =
-        CreateFileW(Wide(name).c_str(), FILE_APPEND_DATA, SHARE_ALL, nullptr, OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return StreamOn(handle, _O_WRONLY | _O_APPEND, "ab");
+void CloseDescriptor(intptr_t fd) {
+    if (fd != NO_DESCRIPTOR) CloseHandle(reinterpret_cast<HANDLE>(fd));
 }
 
-int KeepAside(const char* path, const char* backup) {
-    const std::wstring wide = Wide(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
+bool RemoveName(const char* name) {
+    return DeleteFileW(Wide(name).c_str()) != 0;
+}
+
+bool CopyMode(const char*, intptr_t) {
+    return true;  // Windows files have no permission bits; their access lists come from the folder
+}
+
+Entry EntryAt(const char* name) {
+    const DWORD attributes = GetFileAttributesW(Wide(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? KEPT_NOTHING
-                                                                              : KEPT_NONE;
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Entry::MISSING
+                                                                              : Entry::UNKNOWN;
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return KEPT_NONE;
-    // Moved aside, not linked: a file held open without delete sharing can't be moved, and is
-    // then left as it is.
-    return MoveFileExW(wide.c_str(), Wide(backup).c_str(), 0) ? KEPT_MOVED : KEPT_NONE;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Entry::FOLDER : Entry::OTHER;
 }
 
-void KeepMode(const char*, const char*) {
-    // Windows files have no permission bits; their access lists come from the folder.
+Naming HardLink(const char*, const char*) {
+    // The previous output is moved aside instead: a file held open without delete sharing can't
+    // be moved, and is then left as it is.
+    return Naming::UNSUPPORTED;
 }
 
-intptr_t Pin(const char* name) {
-    const HANDLE handle = CreateFileW(Wide(name).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    return handle == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(handle);
+Naming RenameNoReplace(const char* from, const char* to) {
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0)) return Naming::DONE;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return Naming::TAKEN;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Naming::NO_SOURCE;
+    return Naming::FAILED;
 }
 
-void Unpin(intptr_t pin) {
-    if (pin != -1) CloseHandle(reinterpret_cast<HANDLE>(pin));
+bool RenameOver(const char* from, const char* to) {
+    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 intptr_t LockPair(const char* left) {
@@ -159,7 +180,7 @@ intptr_t LockPair(const char* left) {
     // the system releases it when its holder ends.
     wchar_t full[MAX_PATH * 4];
     const DWORD n = GetFullPathNameW(Wide(left).c_str(), MAX_PATH * 4, full, nullptr);
-    if (n == 0 || n >= MAX_PATH * 4) return -1;
+    if (n == 0 || n >= MAX_PATH * 4) return NO_DESCRIPTOR;
     uint64_t hash = 1469598103934665603u;
     for (DWORD k = 0; k < n; ++k) {
         hash = (hash ^ static_cast<uint64_t>(towlower(full[k]))) * 1099511628211u;
@@ -167,40 +188,32 @@ intptr_t LockPair(const char* left) {
     wchar_t name[64];
     swprintf(name, 64, L"Local\\quenlor2-%016llx", static_cast<unsigned long long>(hash));
     const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex == nullptr) return -1;
+    if (mutex == nullptr) return NO_DESCRIPTOR;
     const DWORD waited = WaitForSingleObject(mutex, LOCK_WAIT_MS);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
-        return -1;
+        return NO_DESCRIPTOR;
     }
     return reinterpret_cast<intptr_t>(mutex);
 }
 
 void UnlockPair(intptr_t lock) {
-    if (lock == -1) return;
+    if (lock == NO_DESCRIPTOR) return;
     const HANDLE mutex = reinterpret_cast<HANDLE>(lock);
     ReleaseMutex(mutex);
     CloseHandle(mutex);
 }
 
-bool RenameOver(const char* from, const char* to) {
-    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
-}
-
-void RemoveFile(const char* name) {
-    DeleteFileW(Wide(name).c_str());
-}
-
-bool FileIdentity(std::FILE* file, uint64_t* id) {
+bool StreamIdentity(std::FILE* file, FileId* id) {
     return IdentityFromHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
 }
 
-bool PathIdentity(const char* path, uint64_t* id) {
-    return IdentityOfPath(path, true, id);
+bool PathIdentity(const char* path, FileId* id) {
+    return IdentityOfPath(path, true, 0, id);
 }
 
-bool RegularFileIdentity(const char* path, uint64_t* id) {
-    return IdentityOfPath(path, false, id);
+bool RegularFileIdentity(const char* path, FileId* id) {
+    return IdentityOfPath(path, false, 0, id);
 }
 
 bool IsFolder(const char* path) {

@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <filesystem>
 #include <tuple>
 
 #include "driver.h"
 #include "extract/extract.h"
-#include "system.h"
 #include "wav/wav.h"
 #include "wavgen.h"
 
@@ -104,104 +102,4 @@ TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
             }
         }
     }
-}
-
-std::string Slurp(const char* name) {
-    std::string text;
-    std::FILE* f = std::fopen(name, "rb");
-    for (int c; f != nullptr && (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
-    if (f != nullptr) std::fclose(f);
-    return text;
-}
-
-void Write(const char* name, const char* text) {
-    std::FILE* f = std::fopen(name, "wb");
-    ASSERT_NE(f, nullptr);
-    EXPECT_GE(std::fputs(text, f), 0);
-    EXPECT_EQ(std::fclose(f), 0);
-}
-
-// The system test's own folder, made anew at its start: what a failed run left is no concern.
-const char* const FOLDER = "unit_system";
-
-// The program's temporaries left in that folder.
-int Leftovers() {
-    int n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(FOLDER)) {
-        n += e.path().filename().string().rfind("quenlor2-", 0) == 0;
-    }
-    return n;
-}
-
-// Run on each system (under Wine for Windows): the pair is replaced as one or not at all; an
-// interrupt can remove a temporary still being written; a temporary is reopened only as the
-// file that was made; a folder is never taken for an input.
-TEST(System, ReplacesThePairAsOneAndRemovesOpenTemporaries) {
-    std::filesystem::remove_all(FOLDER);
-    std::filesystem::create_directory(FOLDER);
-    const char *left = "unit_system/takeL.wav", *right = "unit_system/takeR.wav";
-    // Makes temporaries holding l and r and puts them in place, then cleans up as the exit does.
-    const auto replace = [&](const char* l, const char* r) {
-        std::string lt, rt;
-        for (const auto& [output, text, temp] : {std::tuple(left, l, &lt), {right, r, &rt}}) {
-            std::FILE* f = CreateTemporary(output, temp);
-            EXPECT_NE(f, nullptr);
-            if (f != nullptr) {
-                EXPECT_TRUE(std::fputs(text, f) >= 0 && std::fclose(f) == 0);
-            }
-        }
-        const bool whole = ReplacePair(lt.c_str(), left, rt.c_str(), right);
-        RemoveTemporaries();
-        EXPECT_EQ(Leftovers(), 0);
-        return whole;
-    };
-    Write(left, "old L");
-    std::filesystem::create_directory(right);  // the right output's place taken
-    EXPECT_FALSE(replace("new L", "new R"));
-    EXPECT_EQ(Slurp(left), "old L");
-    std::filesystem::remove(right);
-    Write(right, "old R");
-    // Held open by a player: Windows may refuse to replace it; then both stay as they were.
-    std::FILE* player = std::fopen(right, "rb");
-    const bool whole = replace("new L", "new R");
-    std::fclose(player);
-    EXPECT_EQ(Slurp(left) + Slurp(right), whole ? "new Lnew R" : "old Lold R");
-    EXPECT_TRUE(replace("two L", "two R"));
-    EXPECT_EQ(Slurp(left) + Slurp(right), "two Ltwo R");
-
-    // Removed by someone and made again, a temporary is no longer the program's to write. (On
-    // Windows its name may stay taken until the program lets go of it, and
-    // Wine hands back the file itself, its removal pending, when it is opened again.)
-    std::string lt;
-    std::fclose(CreateTemporary(left, &lt));
-    uint64_t made[ID_WORDS] = {}, now[ID_WORDS] = {};
-    ASSERT_TRUE(PathIdentity(lt.c_str(), made));
-    EXPECT_EQ(std::remove(lt.c_str()), 0);
-    std::FILE* again = std::fopen(lt.c_str(), "wb");
-    if (again != nullptr && FileIdentity(again, now) && now[ID_FILE] != made[ID_FILE]) {
-        EXPECT_EQ(ReopenTemporary(lt.c_str()), nullptr);
-    }
-    if (again != nullptr) std::fclose(again);
-    RemoveTemporaries();
-    std::string temp;
-    std::FILE* first = CreateTemporary(left, &temp);
-    ASSERT_NE(first, nullptr);
-    std::FILE* appended = ReopenTemporary(temp.c_str());  // as the copy reopens it
-    ASSERT_NE(appended, nullptr);
-    EXPECT_EQ(std::fputs("RIFF", first) >= 0 && std::fflush(first) == 0, true);
-    EXPECT_EQ(std::fputs("data", appended) >= 0 && std::fflush(appended) == 0, true);
-    RemoveTemporaries();  // what an interrupt does, with the temporary still open
-    EXPECT_EQ(std::fclose(appended), 0);
-    EXPECT_EQ(std::fclose(first), 0);
-    uint64_t id[ID_WORDS] = {};
-    EXPECT_FALSE(PathIdentity(temp.c_str(), id)) << temp;
-    EXPECT_EQ(Leftovers(), 0);
-    ASSERT_TRUE(RegularFileIdentity(left, id));
-    EXPECT_EQ(id[ID_SIZE], 5u);
-    EXPECT_TRUE(PathIdentity(".", id));
-    EXPECT_FALSE(RegularFileIdentity(".", id));
-    EXPECT_TRUE(IsFolder("."));
-    EXPECT_FALSE(IsFolder(left));
-    EXPECT_EQ(std::remove(left) + std::remove(right), 0);
-    std::filesystem::remove(FOLDER);
 }

@@ -66,15 +66,20 @@ __attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block
 }
 #endif
 
-// Ends the process when the input, open as `in` or found at path now, is no longer the file the
-// probe read: another file, or the same one rewritten, grown or cut.
-void ExpectSame(std::FILE* in, const char* path, const uint64_t* identity) {
-    uint64_t open_now[ID_WORDS], named_now[ID_WORDS];
-    if (!FileIdentity(in, open_now) || !PathIdentity(path, named_now) ||
-        !std::equal(open_now, open_now + ID_WORDS, identity) ||
-        !std::equal(named_now, named_now + ID_WORDS, identity)) {
-        Fail(MSG_CHANGED, 2);
-    }
+// Whether the input, open as `in` and found at path now, is still the file the probe read: not
+// another file, nor the same one rewritten, grown or cut.
+bool StillSame(std::FILE* in, const char* path, const FileId& identity) {
+    FileId open_now{}, named_now{};
+    return StreamIdentity(in, &open_now) && PathIdentity(path, &named_now) &&
+           Unchanged(open_now, identity) && Unchanged(named_now, identity);
+}
+
+// Closes both streams, then ends the process with message: the temporary is closed before the
+// failure removes it, as a FUSE file system can't remove an open file on a full volume.
+[[noreturn]] void Stop(std::FILE* in, std::FILE* out, const char* message) {
+    if (in != nullptr) std::fclose(in);
+    if (out != nullptr) std::fclose(out);
+    Fail(message, 2);
 }
 
 }  // namespace
@@ -96,17 +101,17 @@ void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsi
     Gather3(block, frames, skip, out);
 }
 
-void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, int channel,
-               uint32_t bits_per_sample, uint32_t frames, const uint64_t* identity) {
+void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
+               uint32_t bits_per_sample, uint32_t frames, const FileId& identity) {
     std::FILE* in = OpenForReading(in_path);
-    std::FILE* out = ReopenTemporary(out_path);
-    if (in == nullptr || out == nullptr) Fail(MSG_OPEN, 2);
-    ExpectSame(in, in_path, identity);
+    std::FILE* out = ReopenTemporary(temp);
+    if (in == nullptr || out == nullptr) Stop(in, out, MSG_OPEN);
+    if (!StillSame(in, in_path, identity)) Stop(in, out, MSG_CHANGED);
     // Blocks are large, so they go straight between the files and the buffers below: a stream
     // buffer would only copy every byte once more.
     std::setvbuf(in, nullptr, _IONBF, 0);
     std::setvbuf(out, nullptr, _IONBF, 0);
-    if (!SeekTo(in, static_cast<uint64_t>(data_offset))) Fail(MSG_READ, 2);
+    if (!SeekTo(in, static_cast<uint64_t>(data_offset))) Stop(in, out, MSG_READ);
 
     const size_t sample = bits_per_sample / 8;
     const size_t frame = 2 * sample;
@@ -118,18 +123,17 @@ void COPY_DATA(const char* in_path, const char* out_path, int64_t data_offset, i
         // The input held these frames when it was probed: fewer now means it changed, or could
         // not be read.
         if (std::fread(block.data(), frame, n, in) != n) {
-            ExpectSame(in, in_path, identity);
-            Fail(MSG_READ, 2);
+            Stop(in, out, StillSame(in, in_path, identity) ? MSG_READ : MSG_CHANGED);
         }
         if (sample == 2) {
             Gather2(block.data(), n, skip, samples.data());
         } else {
             Gather3Fastest(block.data(), n, skip, samples.data());
         }
-        if (std::fwrite(samples.data(), sample, n, out) != n) Fail(MSG_WRITE, 2);
+        if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
         left -= static_cast<uint32_t>(n);
     }
-    ExpectSame(in, in_path, identity);
+    if (!StillSame(in, in_path, identity)) Stop(in, out, MSG_CHANGED);
     std::fclose(in);
     if (std::fclose(out) != 0) Fail(MSG_WRITE, 2);
 }

@@ -36,7 +36,7 @@ void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames
 }
 
 void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
-                 std::string* temp) {
+                 int* temp) {
     unsigned char header[HEADER_SIZE];
     HeaderBytes(sample_rate, bits_per_sample, frames, header);
     std::FILE* out = CreateTemporary(path, temp);

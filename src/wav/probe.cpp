@@ -139,19 +139,18 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end, uint64_t* identity) {
+                    uint64_t* data_end, FileId* identity) {
     // Only a regular file is a recording. A folder, a device or a FIFO is none, and is refused
     // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
-    uint64_t looked[ID_WORDS];
-    if (!RegularFileIdentity(path, looked)) Fail(MSG_NO_FILE, 2, path);
+    FileId looked{};
+    if (!RegularFileIdentity(path, &looked)) Fail(MSG_NO_FILE, 2, path);
     Input in{};
     in.file = OpenForReading(path);
     // The file opened must be the one looked at, not something put in its place meanwhile.
-    if (in.file == nullptr || !FileIdentity(in.file, identity) ||
-        identity[ID_DEVICE] != looked[ID_DEVICE] || identity[ID_FILE] != looked[ID_FILE]) {
+    if (in.file == nullptr || !StreamIdentity(in.file, identity) || !SameFile(*identity, looked)) {
         Fail(MSG_NO_FILE, 2, path);
     }
-    in.size = identity[ID_SIZE];
+    in.size = identity->size;
     // Every tag and field the scan may look at lies in the window, so one read serves it all.
     in.got = std::fread(in.window, 1, sizeof in.window, in.file);
     if (std::ferror(in.file)) Fail(MSG_READ, 2);

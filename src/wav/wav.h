@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "system.h"
+
 // b0 + b1 * 2^8 of the two bytes at p, each byte taken as 0..255.
 uint32_t Assem2(const unsigned char* p);
 // b0 + b1 * 2^8 + b2 * 2^16 + b3 * 2^24 of the four bytes at p (the 32-bit pattern).
@@ -21,19 +23,19 @@ constexpr long PROBE_LAST_TAG_POS = 15000;
 constexpr long PROBE_WINDOW = PROBE_LAST_TAG_POS + 24;
 
 // Probes the wave file at path and fills slot [track] of each array: stereo 16- or 24-bit
-// only; the samples lie from data_offset up to data_end. Fills identity (ID_WORDS words) with
-// the identity of the file it read. Prints its message and ends the process when the file
+// only; the samples lie from data_offset up to data_end. Fills identity with the identity of
+// the file it read. Prints its message and ends the process when the file
 // can't be used.
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end, uint64_t* identity);
+                    uint64_t* data_end, FileId* identity);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
 // Lays out the 44-byte PCM mono header for the given rate, width and frame count.
 void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
                  unsigned char* out);
-// Creates a temporary file beside path, fills temp with its name and writes the 44-byte mono
+// Creates a temporary file beside path, fills temp with its number and writes the 44-byte mono
 // header into it; ends the process when the file can't be created or written.
 void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
-                 std::string* temp);
+                 int* temp);
