@@ -7,13 +7,19 @@
 #                                         about 4 GiB free for the default size
 #   QUENLOR_BIN=/path bench/run.sh        time another build of the program
 #
-# Each round times one split, then the floor: dd reading the input twice to /dev/null and
-# writing two fresh files of the outputs' size from /dev/zero. Every timed part starts with its
-# own outputs removed and after a sync. Inputs are made by the project's own make_wav and read
-# once beforehand, so both run from the page cache.
+#   COMPARE_BIN=/path bench/run.sh        time another build too, in the same rounds
 #
-# Noise on a shared machine only ever adds time, so the figure that counts is the best split
-# over the best floor; every round and the median of the per-round ratios are printed too.
+# Each round times one split (and the other build's), then the floors: "2r2w" reads the input
+# twice and writes two fresh files of the outputs' size (dd), as the program does; "1r2w" reads
+# it once and writes both, the least any split can do; "cp" copies the input. Each floor is
+# timed again with its writes flushed to disk ("+sync": dd conv=fdatasync, sync -d), since the
+# program flushes its outputs before it says done. Every timed part starts with its own outputs
+# removed and after a sync. Inputs are made by the project's own make_wav and read once
+# beforehand, so all run from the page cache.
+#
+# Noise on a shared machine only ever adds time, so the figures that count are best over best:
+# the split over "1r2w+sync" (the physical floor of a split that ends on disk) and over "2r2w"
+# (the figure of earlier builds); each part's best and median are printed too.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
@@ -44,6 +50,28 @@ make_input() {
     echo "$name"
 }
 
+# The parts of a round, each given the input; the floors write to $work/floor*.out.
+split() { "$bin" "$1" >/dev/null; }
+split_other() { "$COMPARE_BIN" "$1" >/dev/null; }
+reads() { local _; for _ in $(seq "$2"); do dd if="$1" of=/dev/null bs=1M status=none; done; }
+writes() {
+    local k
+    for k in 1 2; do
+        dd if=/dev/zero of="$work/floor$k.out" bs=1M count="$out_bytes" iflag=count_bytes \
+            status=none ${flush:+conv=fdatasync}
+    done
+}
+floor_2r2w() { reads "$1" 2 && writes; }
+floor_1r2w() { reads "$1" 1 && writes; }
+copy() { cp "$1" "$work/floor1.out" && if [ -n "$flush" ]; then sync -d "$work/floor1.out"; fi; }
+
+parts=(split) names=(split)
+if [ -n "${COMPARE_BIN:-}" ]; then parts+=(split_other) names+=(other); fi
+parts+=(floor_2r2w floor_1r2w copy floor_2r2w floor_1r2w copy)
+names+=(2r2w 1r2w cp 2r2w+sync 1r2w+sync cp+sync)
+best_of() { printf '%s\n' "$@" | sort -n | head -1; }
+median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+
 summary=()
 for bits in 16 24; do
     in=$(make_input $bits "$size_mib")
@@ -51,45 +79,43 @@ for bits in 16 24; do
     "$bin" "$in" >/dev/null
     out_bytes=$(stat -c %s "$left")
     cat "$in" >/dev/null
-    best_split='' best_floor='' ratios=()
-    echo "$bits-bit, $size_mib MiB input: round split_s floor_s ratio"
+    declare -A times=()
+    echo "$bits-bit, $size_mib MiB input, seconds: round ${names[*]}"
     for ((r = 1 - warmup; r <= rounds; r++)); do
-        rm -f "$left" "$right"
-        sync
-        t0=$(now)
-        "$bin" "$in" >/dev/null
-        t1=$(now)
-        rm -f "$work/floor1.out" "$work/floor2.out"
-        sync
-        t2=$(now)
-        dd if="$in" of=/dev/null bs=1M status=none
-        dd if="$in" of=/dev/null bs=1M status=none
-        dd if=/dev/zero of="$work/floor1.out" bs=1M count="$out_bytes" iflag=count_bytes status=none
-        dd if=/dev/zero of="$work/floor2.out" bs=1M count="$out_bytes" iflag=count_bytes status=none
-        t3=$(now)
-        split=$((t1 - t0)) floor=$((t3 - t2))
-        if ((r < 1)); then
-            echo "  warm-up $(seconds $split) $(seconds $floor)"
-            continue
-        fi
-        ratio=$(awk -v s=$split -v f=$floor 'BEGIN {printf "%.2f", s / f}')
-        echo "  $r $(seconds $split) $(seconds $floor) $ratio"
-        ratios+=("$ratio")
-        if [ -z "$best_split" ] || ((split < best_split)); then best_split=$split; fi
-        if [ -z "$best_floor" ] || ((floor < best_floor)); then best_floor=$floor; fi
+        line=()
+        for k in "${!parts[@]}"; do
+            flush='' && [[ ${names[$k]} == *+sync ]] && flush=1
+            rm -f "$left" "$right" "$work"/floor*.out
+            sync
+            t0=$(now)
+            "${parts[$k]}" "$in"
+            t=$(($(now) - t0))
+            line+=("$(seconds $t)")
+            ((r < 1)) || times[$k]+=" $t"
+        done
+        echo "  $( ((r < 1)) && echo warm-up || echo $r) ${line[*]}"
     done
-    median=$(printf '%s\n' "${ratios[@]}" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}')
+    echo "  part: best median"
+    declare -A best=()
+    for k in "${!parts[@]}"; do
+        best[$k]=$(best_of ${times[$k]})
+        echo "  ${names[$k]}: $(seconds ${best[$k]}) $(seconds $(median_of ${times[$k]}))"
+    done
+    # The floors' places in the lists: 2r2w, then 1r2w+sync.
+    f2=$((${#parts[@]} - 6)) f1s=$((${#parts[@]} - 2))
     peak=$(peak_kib "$bin" "$in")
-    summary+=("$(awk -v b="$bits" -v m="$size_mib" -v s="$best_split" -v f="$best_floor" \
-        -v md="$median" -v p="$peak" \
-        'BEGIN {printf "%-7s %-8s %10.3f %10.3f %7.2f %7.2f %10d", b "-bit", m "MiB", s / 1e9, f / 1e9, s / f, md, p}')")
-    rm -f "$in" "$left" "$right" "$work/floor1.out" "$work/floor2.out"
+    summary+=("$(awk -v b="$bits" -v m="$size_mib" -v s="${best[0]}" -v f="${best[$f2]}" \
+        -v d="${best[$f1s]}" -v o="${best[1]:-0}" -v p="$peak" -v c="${COMPARE_BIN:+1}" \
+        'BEGIN {printf "%-7s %-8s %10.3f %10s %10.2f %10.2f %10d", b "-bit", m "MiB", s / 1e9,
+                c ? sprintf("%.3f", o / 1e9) : "-", s / f, s / d, p}')")
+    unset times best
+    rm -f "$in" "$left" "$right" "${in%.wav}"L.wav "$work"/floor*.out
 done
 # Memory must not grow with the input: compare with a 16 MiB input.
 small=$(make_input 16 16)
-summary+=("$(printf '%-7s %-8s %10s %10s %7s %7s %10d' 16-bit 16MiB - - - - "$(peak_kib "$bin" "$small")")")
+summary+=("$(printf '%-7s %-8s %10s %10s %10s %10s %10d' 16-bit 16MiB - - - - "$(peak_kib "$bin" "$small")")")
 rm -f "$small" "${small%.wav}L.wav" "${small%.wav}R.wav"
 
 echo
-printf '%-7s %-8s %10s %10s %7s %7s %10s\n' width input best_split best_floor ratio median peak_KiB
+printf '%-7s %-8s %10s %10s %10s %10s %10s\n' width input split_s other_s /2r2w /1r2w+sync peak_KiB
 printf '%s\n' "${summary[@]}"

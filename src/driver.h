@@ -12,7 +12,7 @@
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right);
 
 // Stereo frames between data_offset and data_end (0 when the data ends before it). Ends the
-// process when an output's header could not describe their length.
+// process when an output's header could not describe their length (and its pad byte).
 void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
                  uint32_t* frames);
 

@@ -4,6 +4,7 @@
 // Messages the program can print, each followed by a line break.
 #define MSG_NOT_STEREO "The file you want to convert is not a stereo track!"
 #define MSG_BITS "24 bit or 16 bit wave files only!"
+#define MSG_NOT_PCM "The file you want to convert is not PCM audio!"
 #define MSG_TOO_LARGE "The file you want to convert is too large to split!"
 #define MSG_NAME "Filename error: looking for format of type name.wav"
 #define MSG_NO_FILE "Cannot find file in track list called %s!!"

@@ -21,8 +21,10 @@ void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sam
                  uint32_t* frames) {
     const uint64_t data = data_end > data_offset ? data_end - data_offset : 0;
     const uint64_t count = data / (2 * bytes_per_sample);
-    // The RIFF length field (data length + 36) must fit in 32 bits.
-    if (count * bytes_per_sample + 36 > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
+    // The RIFF length field (data length + 36, and a pad byte when the length is odd) must fit
+    // in 32 bits.
+    const uint64_t data_len = count * bytes_per_sample;
+    if (data_len + 36 + data_len % 2 > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
     *frames = static_cast<uint32_t>(count);
 }
 
@@ -39,8 +41,11 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     // Replacing the input would lose the recording. (Outputs are replaced, never written
     // through, so one leading to the other loses nothing.)
     DISTINCT_FILES(input, left, right);
-    // A folder can't be replaced by a file: say so before the long copy, not after it.
-    if (IsFolder(left) || IsFolder(right)) Fail(MSG_OPEN, 2);
+    // A folder can't be replaced by a file, nor can a name longer than the folder allows be
+    // made: say so before the long copy, not after it.
+    if (IsFolder(left) || IsFolder(right) || !NameFits(left) || !NameFits(right)) {
+        Fail(MSG_OPEN, 2);
+    }
     // The outputs are built under temporary names and put in place only once both are whole,
     // so an output name never shows a partial file, and concurrent runs never mix their writes.
     int left_temp = 0, right_temp = 0;

@@ -46,9 +46,14 @@ void Discard(int temp) {
     RemoveName(t->name.c_str());
 }
 
+// temp's record while it is recorded; nullptr otherwise.
+const Temporary* Recorded(int temp) {
+    return temp >= 0 && temp < MAX_TEMPORARIES ? recorded[temp].load() : nullptr;
+}
+
 // Whether temp is recorded and its name still leads to the file it was created as.
 bool StillOurs(int temp) {
-    const Temporary* t = temp >= 0 && temp < MAX_TEMPORARIES ? recorded[temp].load() : nullptr;
+    const Temporary* t = Recorded(temp);
     FileId now{};
     return t != nullptr && NameIdentity(t->name.c_str(), &now) && SameFile(now, t->id);
 }
@@ -147,23 +152,26 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
     std::string backup;
     Aside aside = Aside::FAILED;
     bool whole = false;
+    // Flushed before the lock, so that other runs and signals don't wait on the disk: a crash
+    // after a rename must find the renamed file whole.
+    const Temporary* l = Recorded(left_temp);
+    const Temporary* r = Recorded(right_temp);
+    if (l == nullptr || r == nullptr || !SyncData(l->fd) || !SyncData(r->fd)) return false;
     const intptr_t lock = LockPair(left);
     BlockSignals();
     if (!StillOurs(left_temp) || !StillOurs(right_temp)) goto unlock;
-    if (!CopyMode(left, temporaries[left_temp].fd) ||
-        !CopyMode(right, temporaries[right_temp].fd)) {
-        goto unlock;
-    }
+    if (!CopyMode(left, l->fd) || !CopyMode(right, r->fd)) goto unlock;
     // The previous left output is kept until the right one is in place, to be put back if it
     // can't be.
     aside = SetAside(left, &backup);
     if (aside == Aside::FAILED) goto unlock;
-    if (!RenameOver(temporaries[left_temp].name.c_str(), left)) goto restore_left;
+    if (!RenameOver(l->name.c_str(), left)) goto restore_left;
     Release(left_temp);
-    if (!RenameOver(temporaries[right_temp].name.c_str(), right)) goto undo_left;
+    if (!RenameOver(r->name.c_str(), right)) goto undo_left;
     Release(right_temp);
-    whole = true;
     if (aside != Aside::NOTHING && !RemoveName(backup.c_str())) *kept = backup;
+    // "done" only once the renames are on disk too.
+    whole = SyncFolder(left);
     goto unlock;
 
 undo_left:  // the new left output stands at left

@@ -29,11 +29,18 @@ bool PathIdentity(const char* path, FileId* id);
 bool RegularFileIdentity(const char* path, FileId* id);
 // Whether a folder stands at path itself (lstat: a link is not followed).
 bool IsFolder(const char* path);
+// Whether the last component of path is no longer than its folder allows (pathconf's
+// _PC_NAME_MAX; 255 UTF-16 units on Windows). True when the folder can't tell.
+bool NameFits(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
 // Opens path (UTF-8) for reading in binary mode, without blocking or taking a controlling
 // terminal; nullptr on failure.
 std::FILE* OpenForReading(const char* path);
+
+// Starts writing the file's written data to disk, without waiting, so that a later flush waits
+// only for what came last; nothing where the system has no such call.
+void StartWriteBack(std::FILE* file);
 
 // Creates a new file in path's folder under a short name of its own (quenlor2-1a2b3c4d.part),
 // never through an existing name or link, with the permissions a new file gets, and records it
@@ -42,9 +49,11 @@ std::FILE* CreateTemporary(const char* path, int* temp);
 // A stream appending to temporary temp, when its name still leads to the file CreateTemporary
 // made; nullptr otherwise.
 std::FILE* ReopenTemporary(int temp);
-// Renames both temporaries over their outputs as one: afterwards the outputs are both new, or,
-// on failure, as they were before. Replaced outputs keep their permission bits. Runs replacing
-// one pair take turns; signals are blocked meanwhile. When the previous left output could not
+// Renames both temporaries over their outputs as one, their data on disk first and the folder
+// flushed after: afterwards the outputs are both new, or, on failure, as they were before (but
+// when only the folder's flush failed: then the new pair stands, maybe not yet on disk).
+// Replaced outputs keep their permission bits. Runs replacing one pair take turns; signals are
+// blocked meanwhile. When the previous left output could not
 // be put back, or its backup not removed, fills kept with the name it is kept under (and the
 // left output's name shows the new one). The caller's failure removes the temporaries.
 bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,

@@ -100,6 +100,30 @@ void CloseDescriptor(intptr_t fd) {
     if (fd >= 0) close(static_cast<int>(fd));
 }
 
+bool SyncData(intptr_t fd) {
+    return fdatasync(static_cast<int>(fd)) == 0;
+}
+
+bool SyncFolder(const char* name) {
+    const std::string path(name);
+    const size_t start = NameStart(path);
+    const int fd =
+        open(start == 0 ? "." : path.substr(0, start).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Some file systems (and FUSE drivers) can't flush a folder and say so.
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
+    close(fd);
+    return synced;
+}
+
+void StartWriteBack(std::FILE* file) {
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+    static_cast<void>(file);
+#endif
+}
+
 bool RemoveName(const char* name) {
     return unlink(name) == 0;
 }
@@ -181,6 +205,13 @@ bool RegularFileIdentity(const char* path, FileId* id) {
 bool IsFolder(const char* path) {
     struct stat st {};
     return lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool NameFits(const char* path) {
+    const std::string p(path);
+    const size_t start = NameStart(p);
+    const long most = pathconf(start == 0 ? "." : p.substr(0, start).c_str(), _PC_NAME_MAX);
+    return most < 0 || p.size() - start <= static_cast<size_t>(most);
 }
 
 bool SeekTo(std::FILE* file, uint64_t pos) {

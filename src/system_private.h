@@ -29,6 +29,12 @@ bool NameIdentity(const char* name, FileId* id);
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append);
 // close(fd). Safe in a signal handler.
 void CloseDescriptor(intptr_t fd);
+// fdatasync(fd): the file's data on disk; false on failure.
+bool SyncData(intptr_t fd);
+// fsync of the folder that holds name, so that the renames in it survive a crash; false on
+// failure. Where the system makes renames durable by themselves (Windows, with write-through),
+// or the file system can't flush a folder, there is nothing to do.
+bool SyncFolder(const char* name);
 // unlink(name); false on failure. Safe in a signal handler.
 bool RemoveName(const char* name);
 // Gives fd's file the permission bits of the regular file at output, when there is one; false

@@ -139,6 +139,18 @@ void CloseDescriptor(intptr_t fd) {
     if (fd != NO_DESCRIPTOR) CloseHandle(reinterpret_cast<HANDLE>(fd));
 }
 
+bool SyncData(intptr_t fd) {
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(fd)) != 0;
+}
+
+bool SyncFolder(const char*) {
+    return true;  // each rename was written through to disk before it returned
+}
+
+void StartWriteBack(std::FILE*) {
+    // No call starts the write without waiting; the flush before the rename does it all.
+}
+
 bool RemoveName(const char* name) {
     return DeleteFileW(Wide(name).c_str()) != 0;
 }
@@ -164,7 +176,9 @@ Naming HardLink(const char*, const char*) {
 }
 
 Naming RenameNoReplace(const char* from, const char* to) {
-    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), 0)) return Naming::DONE;
+    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return Naming::DONE;
+    }
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return Naming::TAKEN;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Naming::NO_SOURCE;
@@ -172,7 +186,8 @@ Naming RenameNoReplace(const char* from, const char* to) {
 }
 
 bool RenameOver(const char* from, const char* to) {
-    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 intptr_t LockPair(const char* left) {
@@ -220,6 +235,11 @@ bool IsFolder(const char* path) {
     const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+bool NameFits(const char* path) {
+    const std::string p(path);
+    return Wide(p.substr(NameStart(p)).c_str()).size() <= 255;
 }
 
 bool SeekTo(std::FILE* file, uint64_t pos) {

@@ -30,6 +30,7 @@ const std::string NOT_STEREO = "The file you want to convert is not a stereo tra
 const std::string BITS_ONLY = "24 bit or 16 bit wave files only!\n";
 const std::string NO_FORMAT = "Can't find format chunk in wave file!\n";
 const std::string NO_DATA = "Can't find data block in wave file!\n";
+const std::string NOT_PCM = "The file you want to convert is not PCM audio!\n";
 
 std::string Quote(const std::string& s) {
     std::string q = "'";
@@ -146,6 +147,14 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
                 Riff({fmt, Data(s, declared), list}), Cat({s, list}));
         }
         row("samples, no chunk, after the declared length", Riff({fmt, Data(s, s.size() / 2)}), s);
+        // Metadata cut short after the data is no audio: a copy that stopped inside it, a length
+        // a little too long, less than a chunk header.
+        row("an iXML chunk cut short after the data",
+            Riff({fmt, Data(s), Chunk("iXML", Text("<BWFXML>"), 4000)}), s);
+        row("a LIST too long by 2 after the data",
+            Riff({fmt, Data(s), Chunk("LIST", Text("INFOICMT"), 10)}), s);
+        row("7 bytes of a chunk header after the data",
+            Riff({fmt, Data(s), Text(std::string("LIST\x04\0\0", 7))}), s);
         // RF64 and BW64 give the data length in ds64 when the data chunk's field is 0xFFFFFFFF.
         const auto rf64 = [&](const std::string& tag, uint64_t size, const Bytes& samples,
                               size_t ds64_length) {
@@ -281,6 +290,12 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
         {"channels are checked before bits", Riff({Fmt(8, 1, 8000), Data({})}), NOT_STEREO, 1},
         {"more than two channels", Riff({Fmt(16, 4, 8000), Data({})}), NOT_STEREO, 1},
         {"more than 24 bits", Riff({Fmt(32, 2, 8000), Data({})}), BITS_ONLY, 1},
+        {"AC-3 audio", Riff({Fmt(16, 2, 48000, false, 0x2000), Data(Bytes(64, 0x77))}), NOT_PCM, 1},
+        {"extensible float", Riff({Fmt(16, 2, 48000, true, 3), Data(Bytes(64, 0x77))}), NOT_PCM, 1},
+        {"bits are checked before the code", Riff({Fmt(8, 2, 8000, false, 2), Data({})}), BITS_ONLY,
+         1},
+        {"the code is checked before the data tag", Riff({Fmt(16, 2, 8000, false, 0x55)}), NOT_PCM,
+         1},
         {"fewer than 16 bits", Riff({Fmt(8, 2, 8000), Data({})}), BITS_ONLY, 1},
         {"no data tag", Riff({fmt}), NO_DATA, 2},
         // No chain to walk: the data tag lands at 15,002.
@@ -312,7 +327,7 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
               0);
     EXPECT_EQ(out, NO_FILE + "folder.wav!!\n2\n" + NO_FILE + "zero.wav!!\n2\n" + NO_FILE +
                        "fifo.wav!!\n2\nwaits\n");
-    const std::set<std::string> refusals = {NOT_STEREO, BITS_ONLY, NO_DATA};
+    const std::set<std::string> refusals = {NOT_STEREO, BITS_ONLY, NO_DATA, NOT_PCM};
     // The inputs kept from fuzzing, and the seeds it started from.
     auto inputs = Seeds();
     for (const auto& entry : fs::directory_iterator(QUENLOR_CORPUS)) {
@@ -331,10 +346,14 @@ TEST_F(Cli, RejectedInputsLeaveNoOutput) {
             EXPECT_EQ(Files(), std::set<std::string>{"in.wav"}) << name;
             continue;
         }
+        // The data length, then the samples and their pad byte, to the end; the RIFF length
+        // counts them all.
         const Bytes left = Get("inL.wav");
-        Bytes declared;
-        PutLe(declared, left.size() - 44, 4);
-        EXPECT_EQ(Bytes(left.begin() + 40, left.begin() + 44), declared) << name;
+        const uint64_t data = left[40] | left[41] << 8 | left[42] << 16 | uint64_t{left[43]} << 24;
+        Bytes riff;
+        PutLe(riff, left.size() - 8, 4);
+        EXPECT_EQ(left.size(), 44 + data + data % 2) << name;
+        EXPECT_EQ(Bytes(left.begin() + 4, left.begin() + 8), riff) << name;
         EXPECT_EQ(left.size(), Get("inR.wav").size()) << name;
     }
 }
@@ -387,12 +406,18 @@ TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
                   left_before ? fs::perms::owner_read | fs::perms::owner_write : fs::perms(0644));
         EXPECT_EQ(fs::status(dir / "takeR.wav").permissions(), fs::perms(0644));
     }
-    // The longest name a folder takes is an output name like any other.
-    const std::string stem(250, 'n');
+    // The longest name a folder takes is an output name like any other; one longer is refused
+    // before anything is made.
+    const std::string stem(251, 'n');
     Put(stem + ".wav", take);
-    EXPECT_EQ(Run({stem + ".wav"}, "", &out), 0);
+    std::set<std::string> before = Files();
+    EXPECT_EQ(Run({stem + ".wav"}, "", &out), 2);
+    EXPECT_EQ(out, "Unable to open file.\n");
+    EXPECT_EQ(Files(), before);
+    Put(stem.substr(1) + ".wav", take);
+    EXPECT_EQ(Run({stem.substr(1) + ".wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
-    EXPECT_EQ(Get(stem + "R.wav"), MonoWav(16, 44100, samples, 1));
+    EXPECT_EQ(Get(stem.substr(1) + "R.wav"), MonoWav(16, 44100, samples, 1));
 
     fs::create_symlink("take.wav", dir / "alias.wav");
     EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
@@ -523,8 +548,9 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of
-// their places (a message meant for the console would land in it); and a read or an open of the
-// input that fails, in the probe or in a copy, is reported.
+// their places (a message meant for the console would land in it); outputs are on disk before
+// they are renamed; and a read or an open of the input that fails, in the probe or in a copy,
+// is reported.
 TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     if (!Have("strace -f -o /dev/null true")) GTEST_SKIP() << "needs strace, allowed to trace";
     const Bytes take = StereoWav(16, 8000, 100), samples = StereoSamples(16, 0, 100);
@@ -541,6 +567,15 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     // The lowest descriptor any open of its files gave.
     Shell("grep take " + trace + " | sed 's/.*= //' | sort -n | head -1; rm " + trace, "", &out);
     EXPECT_GE(std::atoi(out.c_str()), 3) << out;
+    // Each output's data is flushed before its rename, the folder after both.
+    EXPECT_EQ(Shell(strace + trace + " -e trace=fdatasync,fsync,rename,renameat,renameat2 " + bin +
+                        " take.wav",
+                    "", &out),
+              0);
+    Shell("sed -n 's/^[0-9]* *\\(rename\\|f[a-z]*sync\\).*(.*/\\1/p' " + trace +
+              " | tr '\\n' ' '; rm " + trace,
+          "", &out);
+    EXPECT_EQ(out, "fdatasync fdatasync rename rename fsync ");
     // The probe reads the file's start in two reads; the copies read and open it after that.
     const std::pair<std::string, std::string> faults[] = {
         {"read:error=EIO:when=1", "Unable to read file.\n"},

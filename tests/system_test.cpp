@@ -21,6 +21,8 @@ struct Fake {
     bool links = true, blocked = false, fail_after = false;
     int collisions = 0;  // how many of the next backup names some other file holds
     int fail_at = 0, unblocked_changes = 0, bad_closes = 0, next_file = 100;
+    std::string watched;  // a name that must lead to a file after every call
+    int gaps = 0;         // calls after which it led to none
     intptr_t next_fd = 3;
     std::vector<std::string> calls;
 } fake;
@@ -32,6 +34,12 @@ bool Fails(const std::string& call, bool changes_names = false) {
     fake.unblocked_changes += changes_names && !fake.blocked ? 1 : 0;
     const int n = static_cast<int>(fake.calls.size());
     return n == fake.fail_at || (fake.fail_after && fake.fail_at > 0 && n > fake.fail_at);
+}
+
+// Counts a gap when the watched name leads to no file after a call that changed names.
+bool Watch(bool result) {
+    fake.gaps += fake.watched.empty() || fake.names.count(fake.watched) == 1 ? 0 : 1;
+    return result;
 }
 
 bool Exists(const std::string& name) {
@@ -87,8 +95,14 @@ void CloseDescriptor(intptr_t fd) {
     fake.calls.push_back("close");
     fake.bad_closes += fake.open.erase(fd) == 1 ? 0 : 1;
 }
+bool SyncData(intptr_t fd) {
+    return !Fails("fdatasync " + std::to_string(fake.open[fd]));
+}
+bool SyncFolder(const char*) {
+    return !Fails("fsync folder");
+}
 bool RemoveName(const char* name) {
-    return !Fails("unlink " + std::string(name)) && fake.names.erase(name) == 1;
+    return Watch(!Fails("unlink " + std::string(name)) && fake.names.erase(name) == 1);
 }
 bool CopyMode(const char* output, intptr_t) {
     return !Fails("chmod like " + std::string(output));
@@ -110,7 +124,7 @@ Naming RenameNoReplace(const char* from, const char* to) {
     if (fake.names.count(from) == 0) return Naming::NO_SOURCE;
     if (Taken(to)) return Naming::TAKEN;
     fake.names[to] = fake.names[from];
-    return fake.names.erase(from), Naming::DONE;
+    return fake.names.erase(from), Watch(true), Naming::DONE;
 }
 bool RenameOver(const char* from, const char* to) {
     if (Fails("rename " + std::string(from) + " " + to, true) || fake.names.count(from) == 0 ||
@@ -118,7 +132,7 @@ bool RenameOver(const char* from, const char* to) {
         return false;
     }
     fake.names[to] = fake.names[from];
-    return fake.names.erase(from) == 1;
+    return Watch(fake.names.erase(from) == 1);
 }
 intptr_t LockPair(const char*) {
     if (Fails("lock")) return NO_DESCRIPTOR;
@@ -141,6 +155,19 @@ const Names PREVIOUS = {{LEFT, 1}, {RIGHT, 2}}, NEW = {{LEFT, 100}, {RIGHT, 101}
 int At(const Names& names, const char* name) {
     const auto found = names.find(name);
     return found == names.end() ? 0 : found->second;
+}
+
+// Where the first call that starts with start and ends with end stands among the calls made.
+size_t Call(const std::string& start, const std::string& end = "") {
+    size_t k = 0;
+    for (const std::string& c : fake.calls) {
+        if (c.rfind(start, 0) == 0 && c.size() >= end.size() &&
+            c.compare(c.size() - end.size(), end.size(), end) == 0) {
+            break;
+        }
+        ++k;
+    }
+    return k;
 }
 
 // What the program does with its temporaries, up to its exit: whether it prints "done", and the
@@ -173,6 +200,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"a previous pair, links refused", true, false, 0, nullptr, true},
         {"backup names taken", true, true, 3, nullptr, true},
         {"backup names taken, links refused", true, false, 2, nullptr, true},
+        {"every backup name taken", true, true, 1000, nullptr, false},
         {"a folder at the left output", true, true, 0, LEFT, false},
         {"a folder at the right output", true, false, 0, RIGHT, false},
     };
@@ -188,6 +216,8 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 fake.collisions = c.collisions;
                 fake.fail_at = fail_at;
                 fake.fail_after = after;
+                // Where links are kept, the previous left output is at its name throughout.
+                if (c.before && c.links && c.folder == nullptr) fake.watched = LEFT;
                 std::string kept;
                 const bool done = RunPair(&kept);
                 if (fail_at == 0) calls = static_cast<int>(fake.calls.size());
@@ -204,16 +234,32 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 EXPECT_EQ(others, c.collisions - fake.collisions) << plan;
                 EXPECT_TRUE(fake.open.empty() && fake.bad_closes == 0) << plan;
                 EXPECT_EQ(fake.unblocked_changes, 0) << plan;
+                // ...until it is replaced, or unless a failing call took it away.
+                EXPECT_TRUE(fake.gaps == 0 || after ||
+                            (fail_at > 0 &&
+                             fake.calls[size_t(fail_at) - 1].find(LEFT) != std::string::npos))
+                    << plan;
                 EXPECT_TRUE(fail_at > 0 || done == c.done) << plan;
+                // The new files' data is on disk before their renames, the folder after them.
+                const size_t left_renamed = Call("rename quenlor2-", " takeL.wav"),
+                             right_renamed = Call("rename quenlor2-", " takeR.wav"),
+                             folder_synced = Call("fsync folder");
                 if (done) {
                     EXPECT_EQ(outputs, NEW) << plan;
                     EXPECT_EQ(rest, Names{}) << plan;
+                    EXPECT_TRUE(Call("fdatasync 100") < left_renamed &&
+                                Call("fdatasync 101") < right_renamed &&
+                                right_renamed < folder_synced && folder_synced < fake.calls.size())
+                        << plan;
                     continue;
                 }
-                // The previous left output is at its name, or where the message says.
-                if (!kept.empty()) {
-                    EXPECT_EQ(rest[kept], 1) << plan;
-                    rest.erase(kept);
+                // The previous left output is at its name, or where the message says; but when only
+                // the folder's flush failed, the new pair stands.
+                EXPECT_TRUE(kept.empty() || rest[kept] == 1) << plan;
+                rest.erase(kept);
+                if (folder_synced < fake.calls.size() && folder_synced + 1 >= size_t(fail_at)) {
+                    EXPECT_EQ(outputs, NEW) << plan;
+                } else if (!kept.empty()) {
                     const int l = At(outputs, LEFT), r = At(outputs, RIGHT);
                     EXPECT_TRUE(l == 100 || l == 1 || l == 0) << plan;
                     EXPECT_TRUE(r == 101 ? l == 100 : r == At(previous, RIGHT)) << plan;

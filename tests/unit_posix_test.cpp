@@ -1,7 +1,11 @@
-// The output names where this system's paths differ from the other's.
+// The output names where this system's paths differ from the other's, and its system calls.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <tuple>
+
 #include "driver.h"
+#include "system_private.h"
 
 TEST(Names, EndTheFolderPartWhereThisSystemDoes) {
     // A backslash or a colon is just a character of the name.
@@ -12,4 +16,36 @@ TEST(Names, EndTheFolderPartWhereThisSystemDoes) {
         EXPECT_EQ(left, std::string(stem) + "L.wav") << input;
         EXPECT_EQ(right, std::string(stem) + "R.wav") << input;
     }
+}
+
+// The system calls the pair's replacement makes, as a real file system answers them: what each
+// says when a name is taken, missing, a folder, or under a file.
+TEST(System, CallsSayWhatStandsInTheWay) {
+    const std::string dir = "unit_posix_system/";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "folder");
+    const std::string a = dir + "a", b = dir + "b", missing = dir + "missing", under = a + "/x";
+    bool taken = false;
+    CloseDescriptor(CreateNew(a.c_str(), &taken));
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(CreateNew(a.c_str(), &taken), NO_DESCRIPTOR);
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(CreateNew(under.c_str(), &taken), NO_DESCRIPTOR);
+    EXPECT_FALSE(taken);
+    const std::tuple<Naming, Naming, std::string, std::string> rows[] = {
+        {HardLink(a.c_str(), a.c_str()), Naming::TAKEN, "link onto itself", a},
+        {HardLink(missing.c_str(), b.c_str()), Naming::NO_SOURCE, "link of nothing", missing},
+        {HardLink((dir + "folder").c_str(), b.c_str()), Naming::UNSUPPORTED, "link of a folder", b},
+        {HardLink(under.c_str(), b.c_str()), Naming::FAILED, "link under a file", under},
+        {RenameNoReplace(a.c_str(), (dir + "folder").c_str()), Naming::TAKEN, "onto a folder", a},
+        {RenameNoReplace(missing.c_str(), b.c_str()), Naming::NO_SOURCE, "rename of nothing", b},
+        {RenameNoReplace(under.c_str(), b.c_str()), Naming::FAILED, "rename under a file", b},
+        {RenameNoReplace(a.c_str(), b.c_str()), Naming::DONE, "rename to a free name", b},
+    };
+    for (const auto& [said, expected, row, name] : rows) EXPECT_EQ(said, expected) << row << name;
+    EXPECT_EQ(EntryAt(a.c_str()), Entry::MISSING);
+    EXPECT_EQ(EntryAt(b.c_str()), Entry::OTHER);
+    EXPECT_EQ(EntryAt((dir + "folder").c_str()), Entry::FOLDER);
+    EXPECT_EQ(EntryAt((b + "/x").c_str()), Entry::UNKNOWN);
+    std::filesystem::remove_all(dir);
 }

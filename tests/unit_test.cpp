@@ -63,10 +63,10 @@ TEST(Names, StayBesideTheInputAndTakeTheFirstRunOfNonDots) {
 TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     const std::tuple<int64_t, uint32_t, uint32_t, uint32_t> cases[] = {
         {4044, 16, 44100, 1000},
-        {44 + 6 * 10 + 5, 24, 48000, 10},
+        {44 + 6 * 11 + 5, 24, 48000, 11},                     // an odd length: the pad byte counts
         {40, 16, 8000, 0},                                    // the file stops inside the data tag
         {44 + 4LL * 2147483629 + 3, 16, 44100, 2147483629u},  // the largest 16-bit output
-        {44 + 6LL * 1431655753, 24, 192000, 1431655753u}};
+        {44 + 6LL * 1431655752, 24, 192000, 1431655752u}};
     for (const auto& [length, bits, rate, expected] : cases) {
         uint32_t frames = 7;
         FRAME_COUNT(length, 44, bits / 8, &frames);
@@ -78,7 +78,7 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
     }
     uint32_t frames = 0;
     EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
-    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655754, 44, 3, &frames), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, &frames), testing::ExitedWithCode(1), "");
 }
 
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the

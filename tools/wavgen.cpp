@@ -1,6 +1,7 @@
 #include "wavgen.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 unsigned char SampleByte(uint64_t i, int c, int b) {
@@ -16,6 +17,19 @@ Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count) {
     for (uint64_t i = first; i < first + count; ++i) {
         for (int c = 0; c < 2; ++c) {
             for (int b = 0; b < width; ++b) out.push_back(SampleByte(i, c, b));
+        }
+    }
+    return out;
+}
+
+Bytes ToneSamples(uint32_t bits, uint32_t rate, uint64_t first, uint64_t count) {
+    // A quarter of full scale is -12 dBFS; A4 on the left, the E above it on the right.
+    const double pi = 3.14159265358979323846, amplitude = 0.25 * double(1u << (bits - 1));
+    Bytes out;
+    for (uint64_t i = first; i < first + count; ++i) {
+        for (const double hz : {440.0, 660.0}) {
+            const double v = amplitude * std::sin(2 * pi * hz * double(i) / double(rate));
+            PutLe(out, static_cast<uint64_t>(std::lround(v)), static_cast<int>(bits / 8));
         }
     }
     return out;
@@ -46,7 +60,7 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 
 Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel) {
     const Bytes mono = ChannelSamples(samples, bits / 8, channel);
-    return Cat({WavHeader(bits, 1, rate, mono.size()), mono});
+    return Cat({WavHeader(bits, 1, rate, mono.size()), mono, Bytes(mono.size() % 2, 0)});
 }
 
 Bytes Text(const std::string& s) {
@@ -88,10 +102,10 @@ Bytes Riff(std::initializer_list<Bytes> chunks, const std::string& tag) {
     return Form(tag, tag == "RIFF" ? size : 0xFFFFFFFF, chunks);
 }
 
-Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible) {
+Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible, uint16_t code) {
     const uint32_t align = channels * bits / 8;
     Bytes f;
-    PutLe(f, extensible ? 0xFFFE : 1, 2);
+    PutLe(f, extensible ? 0xFFFE : code, 2);
     PutLe(f, channels, 2);
     PutLe(f, rate, 4);
     PutLe(f, uint64_t{rate} * align, 4);
@@ -101,14 +115,14 @@ Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible) 
         PutLe(f, 22, 2);    // extension size
         PutLe(f, bits, 2);  // valid bits
         PutLe(f, 3, 4);     // front left and right
-        PutLe(f, 1, 2);     // PCM sub-format, then the rest of its GUID
+        PutLe(f, code, 2);  // sub-format, then the rest of the GUID they share
         PutText(f, std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14));
     }
     return f;
 }
 
-Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible) {
-    return Chunk("fmt ", FmtBody(bits, channels, rate, extensible));
+Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible, uint16_t code) {
+    return Chunk("fmt ", FmtBody(bits, channels, rate, extensible, code));
 }
 
 Bytes Data(const Bytes& samples, uint64_t declared) {
@@ -130,9 +144,10 @@ Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t lengt
 }
 
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes) {
-    // The RIFF size counts the samples that follow the header.
+    // The RIFF size counts the samples that follow the header, and their pad byte.
     const Bytes fmt = Fmt(bits, channels, rate);
-    return Form("RIFF", 4 + fmt.size() + 8 + data_bytes, {fmt, Data({}, data_bytes)});
+    return Form("RIFF", 4 + fmt.size() + 8 + data_bytes + data_bytes % 2,
+                {fmt, Data({}, data_bytes)});
 }
 
 Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames) {
@@ -140,14 +155,16 @@ Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames) {
     return Cat({WavHeader(bits, 2, rate, samples.size()), samples});
 }
 
-bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames) {
+bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames, bool tones) {
     std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr) return false;
     const Bytes header = WavHeader(bits, 2, rate, frames * 2 * (bits / 8));
     bool ok = std::fwrite(header.data(), 1, header.size(), out) == header.size();
     const uint64_t piece = 1 << 16;
     for (uint64_t first = 0; ok && first < frames; first += piece) {
-        const Bytes samples = StereoSamples(bits, first, std::min(piece, frames - first));
+        const uint64_t n = std::min(piece, frames - first);
+        const Bytes samples =
+            tones ? ToneSamples(bits, rate, first, n) : StereoSamples(bits, first, n);
         ok = std::fwrite(samples.data(), 1, samples.size(), out) == samples.size();
     }
     return std::fclose(out) == 0 && ok;

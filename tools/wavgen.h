@@ -16,12 +16,16 @@ unsigned char SampleByte(uint64_t i, int c, int b);
 // The sample bytes of frames [first, first + count) of a stereo file of the given width.
 Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
 
+// The sample bytes of frames [first, first + count) of a stereo recording of two tones, one
+// per channel, at -12 dBFS: something to listen to.
+Bytes ToneSamples(uint32_t bits, uint32_t rate, uint64_t first, uint64_t count);
+
 // One channel (0 left, 1 right) of stereo sample bytes of the given width, as a mono output
 // holds it; a trailing part shorter than a frame is dropped.
 Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel);
 
 // A canonical wave header, up to and including the data chunk's length field, for data_bytes
-// of samples to follow.
+// of samples (and their pad byte, when odd) to follow.
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes);
 
 // A whole canonical stereo file of `frames` frames.
@@ -31,7 +35,7 @@ Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames);
 Bytes Cat(std::initializer_list<Bytes> parts);
 
 // A mono output as the program should write it: the mono header, then one channel (0 left,
-// 1 right) of the whole frames of stereo `samples`.
+// 1 right) of the whole frames of stereo `samples`, then a pad byte when they are odd.
 Bytes MonoWav(uint32_t bits, uint32_t rate, const Bytes& samples, int channel);
 
 // The characters of s.
@@ -47,10 +51,13 @@ Bytes Chunk(const std::string& id, const Bytes& body, uint64_t declared);
 // A file as its chunks make it: the tag ("RIFF", or "RF64"/"BW64" with 0xFFFFFFFF as its
 // size), the size, "WAVE", then the chunks.
 Bytes Riff(std::initializer_list<Bytes> chunks, const std::string& tag = "RIFF");
-// The body of a format chunk: PCM (16 bytes), or extensible (40) with PCM as its sub-format.
-Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false);
+// The body of a format chunk: of format `code` (16 bytes; 1 is PCM), or extensible (40) with
+// `code` as its sub-format.
+Bytes FmtBody(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false,
+              uint16_t code = 1);
 // A "fmt " chunk of that body.
-Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false);
+Bytes Fmt(uint32_t bits, uint32_t channels, uint32_t rate, bool extensible = false,
+          uint16_t code = 1);
 // A "data" chunk of samples declaring `declared` bytes (0xFFFFFFFF: the length is in ds64).
 Bytes Data(const Bytes& samples, uint64_t declared);
 // A "data" chunk of samples declaring their length.
@@ -64,8 +71,10 @@ void PutLe(Bytes& out, uint64_t v, int width);
 // Appends the characters of s.
 void PutText(Bytes& out, const std::string& s);
 
-// Writes a canonical stereo file of `frames` frames to path, in pieces; false on failure.
-bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames);
+// Writes a canonical stereo file of `frames` frames to path, in pieces, of the test samples or
+// of tones; false on failure.
+bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames,
+                    bool tones = false);
 
 // Small files of every shape the probe meets, by name: the fuzzing seeds, which the tests also
 // run the program on.

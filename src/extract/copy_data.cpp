@@ -131,9 +131,18 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
             Gather3Fastest(block.data(), n, skip, samples.data());
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
+        // The disk writes while the copy goes on: the flush before the rename then waits only
+        // for the last blocks.
+        StartWriteBack(out);
         left -= static_cast<uint32_t>(n);
     }
     if (!StillSame(in, in_path, identity)) Stop(in, out, MSG_CHANGED);
+    // An odd number of sample bytes (24-bit, odd frame count) ends the data chunk at an odd
+    // length: a zero pad byte follows, as in every RIFF chunk.
+    const unsigned char pad = 0;
+    if (frames % 2 == 1 && sample % 2 == 1 && std::fwrite(&pad, 1, 1, out) != 1) {
+        Stop(in, out, MSG_WRITE);
+    }
     std::fclose(in);
     if (std::fclose(out) != 0) Fail(MSG_WRITE, 2);
 }

@@ -10,9 +10,9 @@
 constexpr uint32_t BLOCK_FRAMES = 1 << 18;
 
 // Appends channel (0 left, 1 right) of the first `frames` 16- or 24-bit stereo frames from
-// data_offset in in_path to temporary temp. Ends the process when a file can't be opened (the
-// temporary no longer the one made), read or written, or when the input is not, before or after
-// the copy, the file of that identity.
+// data_offset in in_path to temporary temp, and a pad byte when they are of odd length. Ends the
+// process when a file can't be opened (the temporary no longer the one made), read or written, or
+// when the input is not, before or after the copy, the file of that identity.
 void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
                uint32_t bits_per_sample, uint32_t frames, const FileId& identity);
 

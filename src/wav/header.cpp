@@ -1,5 +1,5 @@
 // The mono header: a RIFF/WAVE file with a 16-byte PCM format chunk and the head of the data
-// chunk, whose samples the extractor appends later.
+// chunk, whose samples (and pad byte) the extractor appends later.
 #include <cstdio>
 #include <cstring>
 
@@ -21,7 +21,8 @@ void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames
     const uint32_t bytes_per_sample = bits_per_sample / 8;
     const uint32_t data_len = frames * bytes_per_sample;
     std::memcpy(out + RIFF_TAG, "RIFF", 4);
-    Decon4(data_len + 36, out + RIFF_LEN);
+    // A chunk of odd length is followed by a pad byte, which the RIFF length counts.
+    Decon4(data_len + 36 + data_len % 2, out + RIFF_LEN);
     std::memcpy(out + WAVE_TAG, "WAVE", 4);
     std::memcpy(out + FMT_TAG, "fmt ", 4);
     Decon4(16, out + FMT_LEN);

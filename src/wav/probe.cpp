@@ -9,7 +9,13 @@
 
 namespace {
 
-// Offsets of the fields that follow the format tag.
+// Offsets of the fields that follow the format tag: the format code, and in the extensible
+// format (code 0xFFFE) the first two bytes of the sub-format's GUID, which are the code of PCM
+// (1) in the PCM GUID.
+constexpr uint64_t FMT_CODE = 8;
+constexpr uint64_t FMT_SUBFORMAT = 32;
+constexpr uint32_t CODE_PCM = 1;
+constexpr uint32_t CODE_EXTENSIBLE = 0xFFFE;
 constexpr uint64_t FMT_CHANNELS = 10;
 constexpr uint64_t FMT_SAMPLE_RATE = 12;
 constexpr uint64_t FMT_BITS = 22;
@@ -21,6 +27,9 @@ constexpr uint64_t CHUNK_HEADER = 8;
 // of its body, after the RIFF size; a body shorter than its fixed fields holds no sizes.
 constexpr uint64_t DS64_DATA_SIZE = 8;
 constexpr uint64_t DS64_MIN_BODY = 28;
+// The largest chunk that metadata after the samples makes (tags, cue lists, iXML, pictures): a
+// chunk header that declares more, past the end of the file, is taken for sample bytes.
+constexpr uint64_t METADATA_MAX = 16 << 20;
 // The data chunk's 32-bit length when the true one stands in ds64.
 constexpr uint64_t LEN_IN_DS64 = 0xFFFFFFFF;
 // A chain longer than this before its data chunk is taken as broken, so a hostile file can't
@@ -75,17 +84,18 @@ bool ChunkHeader(Input& in, uint64_t pos, unsigned char* head) {
 }
 
 // Where the samples of the data chunk whose body starts at `body` end. Its declared length
-// counts when it ends within the file and what follows is nothing or another chunk (metadata);
-// otherwise, as for a header never finished or a recording that went on past its last update,
-// the samples run to the end of the file.
+// counts when it ends within the file and what follows is nothing, less than a chunk header, or
+// a chunk (metadata, even one cut short by a copy that stopped); otherwise, as for a header
+// never finished or a recording that went on past its last update, the samples run to the end
+// of the file.
 uint64_t SamplesEnd(Input& in, uint64_t body, uint64_t declared) {
     if (declared == 0 || body + declared > in.size) return in.size;
     const uint64_t after = body + declared + declared % 2;
     unsigned char head[CHUNK_HEADER];
-    if (after >= in.size) return body + declared;
-    if (ChunkHeader(in, after, head) &&
-        after + CHUNK_HEADER + Assem4(head + CHUNK_LEN) <= in.size) {
-        return body + declared;
+    if (after + CHUNK_HEADER > in.size) return body + declared;
+    if (ChunkHeader(in, after, head)) {
+        const uint64_t len = Assem4(head + CHUNK_LEN);
+        if (after + CHUNK_HEADER + len <= in.size || len <= METADATA_MAX) return body + declared;
     }
     return in.size;
 }
@@ -157,17 +167,26 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
 
     uint64_t fmt = 0, data = 0, end = in.size;
     const bool walked = WalkChunks(in, &fmt, &data, &end);
+    bool have_fmt = walked;
     if (!walked) {
         const long found = FindTag(in, "fmt");
         // Read on as if the tag stood at the last place tried: a file without one is then
         // judged by whatever bytes stand there, and almost always refused as not stereo.
         if (found < 0) std::printf(MSG_NO_FORMAT "\n");
+        have_fmt = found >= 0;
         fmt = static_cast<uint64_t>(found < 0 ? PROBE_LAST_TAG_POS : found);
     }
     channels[track] = Field(in, fmt + FMT_CHANNELS, 2);
     if (channels[track] != 2) Fail(MSG_NOT_STEREO, 1);
     bits_per_sample[track] = Field(in, fmt + FMT_BITS, 2);
     if (bits_per_sample[track] != 16 && bits_per_sample[track] != 24) Fail(MSG_BITS, 1);
+    // Compressed audio (AC-3, DTS, AAC...) also declares 2 channels and 16 bits; its code says
+    // what it is. Without a format tag, the code is not known.
+    const uint32_t code = Field(in, fmt + FMT_CODE, 2);
+    if (have_fmt && code != CODE_PCM &&
+        (code != CODE_EXTENSIBLE || Field(in, fmt + FMT_SUBFORMAT, 2) != CODE_PCM)) {
+        Fail(MSG_NOT_PCM, 1);
+    }
     bytes_per_sample[track] = bits_per_sample[track] / 8;
     sample_rate[track] = Field(in, fmt + FMT_SAMPLE_RATE, 4);
 
