@@ -22,7 +22,8 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
 // Writes both outputs' headers, then the left and the right channel's samples of the whole
 // frames between data_offset and data_end, under temporary names; then puts both in place.
-// Ends the process when the input is no longer the file of the probe's identity.
+// Ends the process when the input is no longer the file of the probe's identity, or its samples
+// differ from one channel's copy to the other's.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
                  const FileId& identity);

@@ -12,7 +12,8 @@ namespace {
 // Whether both names lead to one existing file, links followed.
 bool SameFileAt(const char* a, const char* b) {
     FileId ia{}, ib{};
-    return PathIdentity(a, &ia) && PathIdentity(b, &ib) && SameFile(ia, ib);
+    bool missing = false;
+    return PathIdentity(a, &ia, &missing) && PathIdentity(b, &ib, &missing) && SameFile(ia, ib);
 }
 
 }  // namespace
@@ -51,8 +52,9 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     int left_temp = 0, right_temp = 0;
     MAKE_HEADER(left, sample_rate, bits_per_sample, frames, &left_temp);
     MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
-    COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity);
-    COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity);
+    Digest digest{};
+    COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity, &digest);
+    COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity, &digest);
     std::string kept;
     const bool whole = ReplacePair(left_temp, left, right_temp, right, &kept);
     // The previous left output can't be put back, or its copy can't be removed: say where it is.

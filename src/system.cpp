@@ -117,7 +117,7 @@ bool SameFile(const FileId& a, const FileId& b) {
 }
 
 bool Unchanged(const FileId& a, const FileId& b) {
-    return SameFile(a, b) && a.size == b.size && a.mtime == b.mtime && a.ctime == b.ctime;
+    return SameFile(a, b) && a.size == b.size && a.mtime == b.mtime;
 }
 
 std::FILE* CreateTemporary(const char* path, int* temp) {

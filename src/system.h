@@ -8,22 +8,23 @@
 #include <cstdio>
 #include <string>
 
-// A file's identity as stat gives it: device and inode say which file it is; size,
-// modification time and change time say what it holds (nanoseconds since 1970 on POSIX, 100 ns
-// units since 1601 on Windows; only ever compared). The change time also moves when a rewrite
-// puts the modification time back.
+// A file's identity as stat gives it: device and inode say which file it is; size and
+// modification time (nanoseconds since 1970 on POSIX, 100 ns units since 1601 on Windows; only
+// ever compared) say whether it was written. The change time is left out: it also moves when
+// only the file's metadata changes (its mode, links or extended attributes).
 struct FileId {
-    uint64_t device, inode, size, mtime, ctime;
+    uint64_t device, inode, size, mtime;
 };
 // Whether a and b are one file: the same device and inode.
 bool SameFile(const FileId& a, const FileId& b);
-// Whether a and b are one file with the same size and times.
+// Whether a and b are one file of the same size and modification time.
 bool Unchanged(const FileId& a, const FileId& b);
 
 // fstat of the open stream; false when it fails.
 bool StreamIdentity(std::FILE* file, FileId* id);
-// stat of path, links followed; false when there is no file there.
-bool PathIdentity(const char* path, FileId* id);
+// stat of path, links followed; false when it fails, with missing set when nothing stands
+// there (rather than the stat failing).
+bool PathIdentity(const char* path, FileId* id, bool* missing);
 // stat of path, links followed, when it is a regular file; false otherwise. Type and identity
 // come from one stat, so they describe the same file.
 bool RegularFileIdentity(const char* path, FileId* id);

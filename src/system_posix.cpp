@@ -21,8 +21,6 @@ bool FromStat(int result, const struct stat& st, bool regular_only, FileId* id) 
     id->size = static_cast<uint64_t>(st.st_size);
     id->mtime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                 static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    id->ctime = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
-                static_cast<uint64_t>(st.st_ctim.tv_nsec);
     return true;
 }
 
@@ -192,9 +190,11 @@ bool StreamIdentity(std::FILE* file, FileId* id) {
     return FromStat(fstat(fileno(file), &st), st, false, id);
 }
 
-bool PathIdentity(const char* path, FileId* id) {
+bool PathIdentity(const char* path, FileId* id, bool* missing) {
     struct stat st {};
-    return FromStat(stat(path, &st), st, false, id);
+    const bool found = FromStat(stat(path, &st), st, false, id);
+    *missing = !found && (errno == ENOENT || errno == ENOTDIR);
+    return found;
 }
 
 bool RegularFileIdentity(const char* path, FileId* id) {

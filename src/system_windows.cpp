@@ -41,18 +41,13 @@ constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // Fills id, and attributes when asked, from the open handle; false when the system can't tell.
 bool IdentityFromHandle(HANDLE handle, FileId* id, DWORD* attributes = nullptr) {
     BY_HANDLE_FILE_INFORMATION info;
-    FILE_BASIC_INFO basic;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info) ||
-        !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
-        return false;
-    }
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
     if (attributes != nullptr) *attributes = info.dwFileAttributes;
     id->device = info.dwVolumeSerialNumber;
     id->inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
     id->size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     id->mtime =
         uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime;
-    id->ctime = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
     return true;
 }
 
@@ -60,15 +55,23 @@ bool IdentityFromHandle(HANDLE handle, FileId* id, DWORD* attributes = nullptr) 
 // FILE_FLAG_OPEN_REPARSE_POINT) when it is a file on a disk (a folder too when folders are
 // wanted); false otherwise. Opened for its attributes only, so nothing of it is read, and type
 // and identity come from that one handle.
-bool IdentityOfPath(const char* path, bool folders, DWORD flags, FileId* id) {
+bool IdentityOfPath(const char* path, bool folders, DWORD flags, FileId* id,
+                    bool* missing = nullptr) {
     const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        if (missing != nullptr) {
+            *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        }
+        return false;
+    }
     DWORD attributes = 0;
     const bool known = GetFileType(handle) == FILE_TYPE_DISK &&
                        IdentityFromHandle(handle, id, &attributes) &&
                        (folders || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
     CloseHandle(handle);
+    if (missing != nullptr) *missing = false;
     return known;
 }
 
@@ -223,8 +226,8 @@ bool StreamIdentity(std::FILE* file, FileId* id) {
     return IdentityFromHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
 }
 
-bool PathIdentity(const char* path, FileId* id) {
-    return IdentityOfPath(path, true, 0, id);
+bool PathIdentity(const char* path, FileId* id, bool* missing) {
+    return IdentityOfPath(path, true, 0, id, missing);
 }
 
 bool RegularFileIdentity(const char* path, FileId* id) {

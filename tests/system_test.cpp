@@ -53,7 +53,7 @@ bool Taken(const std::string& name) {
 }
 
 FileId Id(int file) {
-    return FileId{1, static_cast<uint64_t>(file), 0, 0, 0};
+    return FileId{1, static_cast<uint64_t>(file), 0, 0};
 }
 
 }  // namespace

@@ -66,12 +66,15 @@ __attribute__((target("ssse3"))) void Gather3Shuffled(const unsigned char* block
 }
 #endif
 
-// Whether the input, open as `in` and found at path now, is still the file the probe read: not
-// another file, nor the same one rewritten, grown or cut.
-bool StillSame(std::FILE* in, const char* path, const FileId& identity) {
+// What is wrong with the input, open as `in` and found at path now, against the file the probe
+// read: nothing (nullptr), a change (another file, or the same one written, grown or cut, or no
+// file left at path), or a failure to read its attributes.
+const char* Difference(std::FILE* in, const char* path, const FileId& identity) {
     FileId open_now{}, named_now{};
-    return StreamIdentity(in, &open_now) && PathIdentity(path, &named_now) &&
-           Unchanged(open_now, identity) && Unchanged(named_now, identity);
+    bool missing = false;
+    if (!StreamIdentity(in, &open_now)) return MSG_READ;
+    if (!PathIdentity(path, &named_now, &missing)) return missing ? MSG_CHANGED : MSG_READ;
+    return Unchanged(open_now, identity) && Unchanged(named_now, identity) ? nullptr : MSG_CHANGED;
 }
 
 // Closes both streams, then ends the process with message: the temporary is closed before the
@@ -101,12 +104,28 @@ void Gather3Fastest(const unsigned char* block, size_t frames, size_t skip, unsi
     Gather3(block, frames, skip, out);
 }
 
+void DigestBytes(const unsigned char* p, size_t n, Digest* digest) {
+    size_t k = 0;
+    for (; k + 32 <= n; k += 32) {
+        for (int lane = 0; lane < 4; ++lane) {
+            uint64_t word;
+            std::memcpy(&word, p + k + 8 * lane, 8);
+            digest->a[lane] += word;
+            digest->b[lane] += digest->a[lane];
+        }
+    }
+    for (; k < n; ++k) {
+        digest->a[0] += p[k];
+        digest->b[0] += digest->a[0];
+    }
+}
+
 void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
-               uint32_t bits_per_sample, uint32_t frames, const FileId& identity) {
+               uint32_t bits_per_sample, uint32_t frames, const FileId& identity, Digest* digest) {
     std::FILE* in = OpenForReading(in_path);
     std::FILE* out = ReopenTemporary(temp);
     if (in == nullptr || out == nullptr) Stop(in, out, MSG_OPEN);
-    if (!StillSame(in, in_path, identity)) Stop(in, out, MSG_CHANGED);
+    if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
     // Blocks are large, so they go straight between the files and the buffers below: a stream
     // buffer would only copy every byte once more.
     std::setvbuf(in, nullptr, _IONBF, 0);
@@ -118,13 +137,18 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     const size_t skip = static_cast<size_t>(channel) * sample;
     std::vector<unsigned char> block(BLOCK_FRAMES * frame + SLACK);
     std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
+    Digest read{};
     for (uint32_t left = frames; left > 0;) {
         const size_t n = std::min(left, BLOCK_FRAMES);
         // The input held these frames when it was probed: fewer now means it changed, or could
         // not be read.
         if (std::fread(block.data(), frame, n, in) != n) {
-            Stop(in, out, StillSame(in, in_path, identity) ? MSG_READ : MSG_CHANGED);
+            const char* difference = Difference(in, in_path, identity);
+            Stop(in, out, difference != nullptr ? difference : MSG_READ);
         }
+        // The samples, not only the attributes, must be the same for both channels: a rewrite in
+        // place that keeps size and times shows here.
+        DigestBytes(block.data(), n * frame, &read);
         if (sample == 2) {
             Gather2(block.data(), n, skip, samples.data());
         } else {
@@ -136,7 +160,9 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         StartWriteBack(out);
         left -= static_cast<uint32_t>(n);
     }
-    if (!StillSame(in, in_path, identity)) Stop(in, out, MSG_CHANGED);
+    if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
+    if (channel == 0) *digest = read;
+    if (channel == 1 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);
     // An odd number of sample bytes (24-bit, odd frame count) ends the data chunk at an odd
     // length: a zero pad byte follows, as in every RIFF chunk.
     const unsigned char pad = 0;

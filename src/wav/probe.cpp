@@ -156,8 +156,14 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     if (!RegularFileIdentity(path, &looked)) Fail(MSG_NO_FILE, 2, path);
     Input in{};
     in.file = OpenForReading(path);
-    // The file opened must be the one looked at, not something put in its place meanwhile.
-    if (in.file == nullptr || !StreamIdentity(in.file, identity) || !SameFile(*identity, looked)) {
+    if (in.file == nullptr) Fail(MSG_NO_FILE, 2, path);
+    if (!StreamIdentity(in.file, identity)) Fail(MSG_READ, 2);
+    // The file opened must be the regular file looked at, not something put in its place
+    // meanwhile. Where inode numbers are made up as files are brought into memory (FAT, exFAT),
+    // the number can change between the look and the opening: the name is looked at once more,
+    // now that the open file holds its number.
+    if (!SameFile(*identity, looked) &&
+        !(RegularFileIdentity(path, &looked) && SameFile(*identity, looked))) {
         Fail(MSG_NO_FILE, 2, path);
     }
     in.size = identity->size;
@@ -195,7 +201,8 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
         if (found < 0) Fail(MSG_NO_DATA, 2);
         data = static_cast<uint64_t>(found);
     }
-    std::fclose(in.file);
+    // The input stays open to the end of the run, so that its inode number stays its own: the
+    // copies then find the same file by its name.
     data_offset[track] = static_cast<uint32_t>(data + CHUNK_HEADER);
     data_end[track] = end;
 }

@@ -24,8 +24,8 @@ constexpr long PROBE_WINDOW = PROBE_LAST_TAG_POS + 24;
 
 // Probes the wave file at path and fills slot [track] of each array: stereo 16- or 24-bit
 // only; the samples lie from data_offset up to data_end. Fills identity with the identity of
-// the file it read. Prints its message and ends the process when the file
-// can't be used.
+// the file it read, and keeps that file open until the process ends. Prints its message and
+// ends the process when the file can't be used.
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
                     uint64_t* data_end, FileId* identity);
