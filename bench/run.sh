@@ -8,14 +8,15 @@
 #   QUENLOR_BIN=/path bench/run.sh        time another build of the program
 #
 #   COMPARE_BIN=/path bench/run.sh        time another build too, in the same rounds
+#   COLD=1 bench/run.sh                   every part starts with the page cache dropped (root)
 #
 # Each round times one split (and the other build's), then the floors: "2r2w" reads the input
 # twice and writes two fresh files of the outputs' size (dd), as the program does; "1r2w" reads
 # it once and writes both, the least any split can do; "cp" copies the input. Each floor is
-# timed again with its writes flushed to disk ("+sync": dd conv=fdatasync, sync -d), since the
+# timed again with its writes flushed to disk ("+sync": sync -d once all is written), since the
 # program flushes its outputs before it says done. Every timed part starts with its own outputs
 # removed and after a sync. Inputs are made by the project's own make_wav and read once
-# beforehand, so all run from the page cache.
+# beforehand, so all run from the page cache (unless COLD is set).
 #
 # Noise on a shared machine only ever adds time, so the figures that count are best over best:
 # the split over "1r2w+sync" (the physical floor of a split that ends on disk) and over "2r2w"
@@ -57,9 +58,10 @@ reads() { local _; for _ in $(seq "$2"); do dd if="$1" of=/dev/null bs=1M status
 writes() {
     local k
     for k in 1 2; do
-        dd if=/dev/zero of="$work/floor$k.out" bs=1M count="$out_bytes" iflag=count_bytes \
-            status=none ${flush:+conv=fdatasync}
+        dd if=/dev/zero of="$work/floor$k.out" bs=1M count="$out_bytes" iflag=count_bytes status=none
     done
+    # Flushed once both are written, as the program flushes its two outputs.
+    if [ -n "$flush" ]; then sync -d "$work/floor1.out" "$work/floor2.out"; fi
 }
 floor_2r2w() { reads "$1" 2 && writes; }
 floor_1r2w() { reads "$1" 1 && writes; }
@@ -87,6 +89,7 @@ for bits in 16 24; do
             flush='' && [[ ${names[$k]} == *+sync ]] && flush=1
             rm -f "$left" "$right" "$work"/floor*.out
             sync
+            if [ -n "${COLD:-}" ]; then echo 3 >/proc/sys/vm/drop_caches; fi
             t0=$(now)
             "${parts[$k]}" "$in"
             t=$(($(now) - t0))

@@ -108,23 +108,23 @@ TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
 // The copies' digest, over a block and a last partial one as a copy reads them: one byte changed
 // anywhere, or two words swapped, changes it.
 TEST(Digest, ChangesWithAnyByteOrOrder) {
-    const Bytes samples = StereoSamples(24, 0, 1000);  // 6,000 bytes: 187 words of 32 and 16
+    const Bytes samples = StereoSamples(24, 0, 1000);  // 6,000 bytes: 93 steps of 64, and 48
     const auto digest = [](const Bytes& bytes) {
         Digest d{};
         DigestBytes(bytes.data(), 4096, &d);
         DigestBytes(bytes.data() + 4096, bytes.size() - 4096, &d);
-        std::vector<uint64_t> words(d.a, d.a + 4);
-        words.insert(words.end(), d.b, d.b + 4);
+        std::vector<uint64_t> words(d.a, d.a + DIGEST_LANES);
+        words.insert(words.end(), d.b, d.b + DIGEST_LANES);
         return words;
     };
     const auto same = digest(samples);
     EXPECT_EQ(digest(samples), same);
-    for (size_t at : {0, 7, 31, 4095, 4096, 5983, 5984, 5999}) {
+    for (size_t at : {0, 7, 63, 4095, 4096, 5951, 5952, 5999}) {
         Bytes changed = samples;
         changed[at] ^= 0x01;
         EXPECT_NE(digest(changed), same) << at;
     }
     Bytes swapped = samples;
-    std::swap_ranges(swapped.begin(), swapped.begin() + 8, swapped.begin() + 32);
+    std::swap_ranges(swapped.begin(), swapped.begin() + 8, swapped.begin() + 64);
     EXPECT_NE(digest(swapped), same);
 }
