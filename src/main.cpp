@@ -55,7 +55,7 @@ const char* const USAGE =
     "\n"
     "Exit status:\n"
     "  0  both outputs written, after \"done\"\n"
-    "  1  the input is not stereo 16- or 24-bit, or too large; or x typed to exit\n"
+    "  1  the input is not stereo 16- or 24-bit PCM, or too large; or x typed to exit\n"
     "  2  a name or file can't be used\n"
     "\n"
     "Every message is listed in the manual: man quenlor2\n";
