@@ -86,7 +86,7 @@ const char* Difference(std::FILE* in, const char* path, const FileId& identity) 
 [[noreturn]] void Stop(std::FILE* in, std::FILE* out, const char* message) {
     if (in != nullptr) std::fclose(in);
     if (out != nullptr) std::fclose(out);
-    Fail(message, 2);
+    Fail("%s", 2, message);
 }
 
 }  // namespace
