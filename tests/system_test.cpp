@@ -19,7 +19,8 @@ struct Fake {
     std::set<std::string> folders;
     std::map<intptr_t, int> open;
     bool links = true, blocked = false, fail_after = false;
-    int collisions = 0;  // how many of the next backup names some other file holds
+    bool replace = true;  // whether a rename may replace what stands at its new name
+    int collisions = 0;   // how many of the next backup names some other file holds
     int fail_at = 0, unblocked_changes = 0, bad_closes = 0, next_file = 100;
     std::string watched;  // a name that must lead to a file after every call
     int gaps = 0;         // calls after which it led to none
@@ -128,7 +129,7 @@ Naming RenameNoReplace(const char* from, const char* to) {
 }
 bool RenameOver(const char* from, const char* to) {
     if (Fails("rename " + std::string(from) + " " + to, true) || fake.names.count(from) == 0 ||
-        fake.folders.count(to) == 1) {
+        fake.folders.count(to) == 1 || (!fake.replace && fake.names.count(to) == 1)) {
         return false;
     }
     fake.names[to] = fake.names[from];
@@ -187,7 +188,7 @@ bool RunPair(std::string* kept) {
 
 struct Case {
     std::string row;
-    bool before, links;
+    bool before, links, replace;
     int collisions;
     const char* folder;  // an output's name that a folder holds
     bool done;
@@ -195,14 +196,17 @@ struct Case {
 
 TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     const Case cases[] = {
-        {"no previous outputs", false, true, 0, nullptr, true},
-        {"a previous pair", true, true, 0, nullptr, true},
-        {"a previous pair, links refused", true, false, 0, nullptr, true},
-        {"backup names taken", true, true, 3, nullptr, true},
-        {"backup names taken, links refused", true, false, 2, nullptr, true},
-        {"every backup name taken", true, true, 1000, nullptr, false},
-        {"a folder at the left output", true, true, 0, LEFT, false},
-        {"a folder at the right output", true, false, 0, RIGHT, false},
+        {"no previous outputs", false, true, true, 0, nullptr, true},
+        {"a previous pair", true, true, true, 0, nullptr, true},
+        {"a previous pair, links refused", true, false, true, 0, nullptr, true},
+        {"backup names taken", true, true, true, 3, nullptr, true},
+        {"backup names taken, links refused", true, false, true, 2, nullptr, true},
+        {"every backup name taken", true, true, true, 1000, nullptr, false},
+        {"a folder at the left output", true, true, true, 0, LEFT, false},
+        {"a folder at the right output", true, false, true, 0, RIGHT, false},
+        // ntfs-3g refuses to rename over a name of 233 to 250 characters.
+        {"replacing renames refused", true, true, false, 0, nullptr, false},
+        {"replacing renames and links refused", true, false, false, 0, nullptr, false},
     };
     for (const Case& c : cases) {
         int calls = 0;
@@ -213,6 +217,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 if (c.folder != nullptr) previous.erase(c.folder), fake.folders = {c.folder};
                 fake.names = previous;
                 fake.links = c.links;
+                fake.replace = c.replace;
                 fake.collisions = c.collisions;
                 fake.fail_at = fail_at;
                 fake.fail_after = after;
@@ -239,7 +244,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                             (fail_at > 0 &&
                              fake.calls[size_t(fail_at) - 1].find(LEFT) != std::string::npos))
                     << plan;
-                EXPECT_TRUE(fail_at > 0 || done == c.done) << plan;
+                EXPECT_TRUE(fail_at > 0 || (done == c.done && kept.empty())) << plan;
                 // The new files' data is on disk before their renames, the folder after them.
                 const size_t left_renamed = Call("rename quenlor2-", " takeL.wav"),
                              right_renamed = Call("rename quenlor2-", " takeR.wav"),
@@ -263,7 +268,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                     const int l = At(outputs, LEFT), r = At(outputs, RIGHT);
                     EXPECT_TRUE(l == 100 || l == 1 || l == 0) << plan;
                     EXPECT_TRUE(r == 101 ? l == 100 : r == At(previous, RIGHT)) << plan;
-                    EXPECT_TRUE(after || (l == 100) == (r == 101)) << plan;
+                    EXPECT_TRUE(after || !c.replace || (l == 100) == (r == 101)) << plan;
                 } else if (c.before || !after) {
                     EXPECT_EQ(outputs, previous) << plan;
                 }

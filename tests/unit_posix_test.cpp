@@ -47,5 +47,17 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_EQ(EntryAt(b.c_str()), Entry::OTHER);
     EXPECT_EQ(EntryAt((dir + "folder").c_str()), Entry::FOLDER);
     EXPECT_EQ(EntryAt((b + "/x").c_str()), Entry::UNKNOWN);
+    // What fails says so: a flush, a removal, a mode copy, a folder's flush.
+    EXPECT_FALSE(SyncData(NO_DESCRIPTOR) || RemoveName(a.c_str()) || SyncFolder(under.c_str()));
+    const int fd = static_cast<int>(CreateNew(a.c_str(), &taken));
+    std::filesystem::permissions(b, std::filesystem::perms(0604));
+    EXPECT_TRUE(SyncData(fd) && CopyMode(missing.c_str(), fd) && !CopyMode((b + "/x").c_str(), fd));
+    EXPECT_TRUE(CopyMode(b.c_str(), fd) && SyncFolder(b.c_str()));
+    EXPECT_EQ(std::filesystem::status(a).permissions(), std::filesystem::perms(0604));
+    CloseDescriptor(fd);
+    EXPECT_TRUE(RemoveName(a.c_str()) && !std::filesystem::exists(a));
+    // A name's length counts from its folder on.
+    EXPECT_TRUE(NameFits((dir + std::string(255, 'n')).c_str()));
+    EXPECT_FALSE(NameFits((dir + std::string(256, 'n')).c_str()));
     std::filesystem::remove_all(dir);
 }
