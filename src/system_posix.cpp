@@ -38,6 +38,13 @@ bool NoHardLinks(int error) {
            error == EMLINK || error == ENOSYS;
 }
 
+// The folder part of path ("." when it has none).
+std::string FolderOf(const char* path) {
+    const std::string p(path);
+    const size_t start = NameStart(p);
+    return start == 0 ? "." : p.substr(0, start);
+}
+
 // The signals that end a process and that careful tools clean up after: their handler removes
 // the temporaries before the process ends.
 constexpr int TERMINATING[] = {SIGHUP,  SIGINT,    SIGQUIT, SIGPIPE, SIGTERM, SIGALRM,
@@ -103,10 +110,7 @@ bool SyncData(intptr_t fd) {
 }
 
 bool SyncFolder(const char* name) {
-    const std::string path(name);
-    const size_t start = NameStart(path);
-    const int fd =
-        open(start == 0 ? "." : path.substr(0, start).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return false;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
@@ -166,10 +170,7 @@ bool RenameOver(const char* from, const char* to) {
 }
 
 intptr_t LockPair(const char* left) {
-    const std::string path(left);
-    const size_t start = NameStart(path);
-    const std::string folder = start == 0 ? "." : path.substr(0, start);
-    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = open(FolderOf(left).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return NO_DESCRIPTOR;
     // flock waits without a limit, so the turn is asked for every 5 ms.
     for (int waited = 0; waited < LOCK_WAIT_MS; waited += 5) {
@@ -209,9 +210,8 @@ bool IsFolder(const char* path) {
 
 bool NameFits(const char* path) {
     const std::string p(path);
-    const size_t start = NameStart(p);
-    const long most = pathconf(start == 0 ? "." : p.substr(0, start).c_str(), _PC_NAME_MAX);
-    return most < 0 || p.size() - start <= static_cast<size_t>(most);
+    const long most = pathconf(FolderOf(path).c_str(), _PC_NAME_MAX);
+    return most < 0 || p.size() - NameStart(p) <= static_cast<size_t>(most);
 }
 
 bool SeekTo(std::FILE* file, uint64_t pos) {
