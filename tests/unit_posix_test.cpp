@@ -1,5 +1,8 @@
 // The output names where this system's paths differ from the other's, and its system calls.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <tuple>
@@ -56,6 +59,15 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_EQ(std::filesystem::status(a).permissions(), std::filesystem::perms(0604));
     CloseDescriptor(fd);
     EXPECT_TRUE(RemoveName(a.c_str()) && !std::filesystem::exists(a));
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // closed
+    // The pair's lock is the folder's, held until it is given up.
+    const int other = open(dir.c_str(), O_RDONLY);
+    const intptr_t lock = LockPair(a.c_str());
+    EXPECT_NE(lock, NO_DESCRIPTOR);
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    UnlockPair(lock);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
     // A name's length counts from its folder on.
     EXPECT_TRUE(NameFits((dir + std::string(255, 'n')).c_str()));
     EXPECT_FALSE(NameFits((dir + std::string(256, 'n')).c_str()));
