@@ -184,8 +184,10 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         // and run to the end.
         row("no format chunk before the data chunk",
             Riff({Chunk("LIST", Bytes(10, 0x41)), Data(s), fmt}), Cat({s, fmt}));
-        row("an unprintable chunk id breaks the chain",
-            Riff({fmt, Chunk("\x01ID\x7F", Data({})), Data(s)}), Data(s));
+        for (const std::string id : {"\x1FIDS", "IDS\x7F"}) {
+            row("an unprintable chunk id breaks the chain",
+                Riff({fmt, Chunk(id, Data({})), Data(s)}), Data(s));
+        }
         row("a broken chain falls back to the scan",
             Riff({fmt, Chunk("LIST", {}, 0x7F000000), Data(s), list}), Cat({s, list}));
     }
@@ -445,6 +447,10 @@ TEST_F(Cli, AsAUserOtherThanRootKeepsModesWhateverTheUmask) {
     EXPECT_EQ(Get("takeL.wav").size(), 244u);
     EXPECT_EQ(fs::status(dir / "takeL.wav").permissions(), fs::perms(0644));
     EXPECT_EQ(fs::status(dir / "takeR.wav").permissions(), fs::perms(0644));
+    // In a folder the user can't write, no output can be made.
+    fs::permissions(dir, fs::perms(0755));
+    EXPECT_EQ(Shell(as_nobody + " " + Quote(QUENLOR_BIN) + " take.wav", "", &out), 2);
+    EXPECT_EQ(out, "Unable to open file.\n");
 }
 
 // exFAT has no inodes: its FUSE driver numbers a file anew each time the kernel brings it back

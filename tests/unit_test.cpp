@@ -105,7 +105,7 @@ TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
 }
 
 // The copies' digest, over a block and a last partial one as a copy reads them: one byte changed
-// anywhere, or two words swapped, changes it.
+// anywhere (every byte is tried), or two words swapped, changes it.
 TEST(Digest, ChangesWithAnyByteOrOrder) {
     const Bytes samples = StereoSamples(24, 0, 1000);  // 6,000 bytes: 93 steps of 64, and 48
     const auto digest = [](const Bytes& bytes) {
@@ -118,7 +118,7 @@ TEST(Digest, ChangesWithAnyByteOrOrder) {
     };
     const auto same = digest(samples);
     EXPECT_EQ(digest(samples), same);
-    for (size_t at : {0, 7, 63, 4095, 4096, 5951, 5952, 5999}) {
+    for (size_t at = 0; at < samples.size(); ++at) {
         Bytes changed = samples;
         changed[at] ^= 0x01;
         EXPECT_NE(digest(changed), same) << at;
