@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <tuple>
 
@@ -60,6 +61,14 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     CloseDescriptor(fd);
     EXPECT_TRUE(RemoveName(a.c_str()) && !std::filesystem::exists(a));
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // closed
+    // The terminating signals are blocked while held, and the caller's mask comes back after.
+    sigset_t mask;
+    BlockSignals();
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_TRUE(sigismember(&mask, SIGINT) && sigismember(&mask, SIGTERM));
+    RestoreSignals();
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGINT) || sigismember(&mask, SIGTERM));
     // The pair's lock is the folder's, held until it is given up.
     const int other = open(dir.c_str(), O_RDONLY);
     const intptr_t lock = LockPair(a.c_str());
