@@ -12,8 +12,7 @@ namespace {
 // Whether both names lead to one existing file, links followed.
 bool SameFileAt(const char* a, const char* b) {
     FileId ia{}, ib{};
-    bool missing = false;
-    return PathIdentity(a, &ia, &missing) && PathIdentity(b, &ib, &missing) && SameFile(ia, ib);
+    return PathIdentity(a, &ia, nullptr) && PathIdentity(b, &ib, nullptr) && SameFile(ia, ib);
 }
 
 }  // namespace

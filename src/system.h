@@ -22,8 +22,8 @@ bool Unchanged(const FileId& a, const FileId& b);
 
 // fstat of the open stream; false when it fails.
 bool StreamIdentity(std::FILE* file, FileId* id);
-// stat of path, links followed; false when it fails, with missing set when nothing stands
-// there (rather than the stat failing).
+// stat of path, links followed; false when it fails, with missing (when given) set when nothing
+// stands there (rather than the stat failing).
 bool PathIdentity(const char* path, FileId* id, bool* missing);
 // stat of path, links followed, when it is a regular file; false otherwise. Type and identity
 // come from one stat, so they describe the same file.

@@ -187,14 +187,13 @@ void UnlockPair(intptr_t lock) {
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {
-    struct stat st {};
-    return FromStat(fstat(fileno(file), &st), st, false, id);
+    return DescriptorIdentity(fileno(file), id);
 }
 
 bool PathIdentity(const char* path, FileId* id, bool* missing) {
     struct stat st {};
     const bool found = FromStat(stat(path, &st), st, false, id);
-    *missing = !found && (errno == ENOENT || errno == ENOTDIR);
+    if (missing != nullptr) *missing = !found && (errno == ENOENT || errno == ENOTDIR);
     return found;
 }
 

@@ -223,7 +223,7 @@ void UnlockPair(intptr_t lock) {
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {
-    return IdentityFromHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), id);
+    return DescriptorIdentity(_get_osfhandle(_fileno(file)), id);
 }
 
 bool PathIdentity(const char* path, FileId* id, bool* missing) {
