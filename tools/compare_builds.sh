@@ -15,13 +15,22 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Splits input in a fresh folder with the command given; prints status, messages and a
-# checksum of every file left.
+# checksum of every file left. The program writes nothing to standard error and ends with a
+# failure only after printing its line, so an emulated run that fails silently is the emulator
+# failing to start it (seen once with Wine): that run is tried once more, and said so.
 run() {
-    local dir=$work/$1 command=$2 input=$3 status=0
-    rm -rf "$dir" && mkdir -p "$dir" && cp "$input" "$dir/in.wav"
-    (cd "$dir" && $command in.wav >"$work/$1.out" 2>/dev/null) || status=$?
+    local dir=$work/$1 command=$2 input=$3 status try
+    for try in 1 2; do
+        status=0
+        rm -rf "$dir" && mkdir -p "$dir" && cp "$input" "$dir/in.wav"
+        (cd "$dir" && $command in.wav >"$work/$1.out" 2>"$work/$1.err") || status=$?
+        [ "$1" = b ] && [ $try = 1 ] && [ $status -ne 0 ] && [ ! -s "$work/$1.out" ] || break
+        echo "note: $command failed silently on $input (status $status), tried again;" \
+            "its standard error: $(head -c 2000 "$work/$1.err")" >&2
+    done
     echo "status $status"
     tr -d '\r' <"$work/$1.out"
+    sed 's/^/stderr: /' "$work/$1.err"
     (cd "$dir" && find . -type f | sort | xargs sha256sum)
 }
 
