@@ -30,7 +30,6 @@ run() {
     done
     echo "status $status"
     tr -d '\r' <"$work/$1.out"
-    sed 's/^/stderr: /' "$work/$1.err"
     (cd "$dir" && find . -type f | sort | xargs sha256sum)
 }
 
@@ -39,6 +38,7 @@ for input in "$@"; do
     if ! diff <(run a "$reference" "$input") <(run b "$other" "$input") >"$work/diff"; then
         echo "differs on $input:"
         cat "$work/diff"
+        sed 's/^/standard error: /' "$work/a.err" "$work/b.err"
         differences=$((differences + 1))
     fi
 done
