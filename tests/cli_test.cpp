@@ -519,6 +519,9 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
                   "conv=notrunc 2>/dev/null && touch -r new.wav take1.wav"),
          2, changed},
         {"the temporaries removed", part_way("rm quenlor2-*.part"), 2, "Unable to open file.\n"},
+        {"the temporaries' names given to other files",
+         part_way("for f in quenlor2-*.part; do cp new.wav $f.x && mv $f.x $f; done"), 2,
+         "Unable to open file.\n"},
         // What changes only the input's metadata is no change.
         {"the input's mode changed", part_way("chmod 600 take1.wav"), 0, "done\n"},
         {"the input's access time set", part_way("touch -a take1.wav"), 0, "done\n"},

@@ -76,6 +76,16 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     UnlockPair(lock);
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    // Held by another, it is waited for a while, then gone without, no descriptor kept; a
+    // process whose standard descriptors are open opens none.
+    const int lowest = open("/dev/null", O_RDONLY);
+    close(lowest);
+    EXPECT_EQ(LockPair(a.c_str()), NO_DESCRIPTOR);
+    int argc = 0;
+    char** argv = nullptr;
+    PrepareProcess(&argc, &argv);
+    EXPECT_EQ(open("/dev/null", O_RDONLY), lowest);
+    close(lowest);
     close(other);
     // A name's length counts from its folder on.
     EXPECT_TRUE(NameFits((dir + std::string(255, 'n')).c_str()));
