@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <thread>
 #include <tuple>
 
 #include "driver.h"
@@ -76,8 +77,18 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
     UnlockPair(lock);
     EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    // Held by another, it is waited for a while, then gone without, no descriptor kept; a
-    // process whose standard descriptors are open opens none.
+    // Held by another for a moment, it is waited for and taken.
+    std::thread release([other] {
+        usleep(200000);
+        flock(other, LOCK_UN);
+    });
+    const intptr_t waited = LockPair(a.c_str());
+    release.join();
+    EXPECT_NE(waited, NO_DESCRIPTOR);
+    UnlockPair(waited);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    // Held longer, it is given up, no descriptor kept; a process whose standard descriptors are
+    // open opens none.
     const int lowest = open("/dev/null", O_RDONLY);
     close(lowest);
     EXPECT_EQ(LockPair(a.c_str()), NO_DESCRIPTOR);
