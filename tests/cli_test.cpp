@@ -165,9 +165,10 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         };
         const Bytes xml = Chunk("iXML", Text("<BWFXML><NOTE>data</NOTE></BWFXML>"));
         const Bytes stray = Cat({s, Bytes(bits / 8, 0xE1)});  // an odd length for 24 bits
-        // A JUNK chunk keeps the place of a ds64 chunk that never came.
-        row("RF64 with no ds64", Riff({Chunk("JUNK", Bytes(28, 0)), fmt, Data(s), list}, "RF64"),
-            s);
+        // A JUNK chunk that keeps a ds64 chunk's place is none: the data runs to the end.
+        row("RF64 whose ds64 is still a JUNK chunk",
+            Riff({Ds64(0, s.size() / 2, 0, 28, "JUNK"), fmt, Data(s, 0xFFFFFFFF), list}, "RF64"),
+            Cat({s, list}));
         for (const std::string tag : {"RF64", "BW64"}) {
             row(tag + ": iXML and LIST after the data, its pad byte",
                 Cat({rf64(tag, stray.size(), stray, 28), xml, list}), s);

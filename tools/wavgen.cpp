@@ -133,14 +133,15 @@ Bytes Data(const Bytes& samples) {
     return Chunk("data", samples);
 }
 
-Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length) {
+Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length,
+           const std::string& id) {
     Bytes body;
     PutLe(body, riff_size, 8);
     PutLe(body, data_size, 8);
     PutLe(body, frames, 8);
     PutLe(body, 0, 4);  // no table of other chunks' sizes
     body.resize(length);
-    return Chunk("ds64", body);
+    return Chunk(id, body);
 }
 
 Bytes WavHeader(uint32_t bits, uint32_t channels, uint32_t rate, uint64_t data_bytes) {

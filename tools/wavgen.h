@@ -63,8 +63,9 @@ Bytes Data(const Bytes& samples, uint64_t declared);
 // A "data" chunk of samples declaring their length.
 Bytes Data(const Bytes& samples);
 // An RF64 "ds64" chunk giving the RIFF and data sizes and the sample count, its body cut to
-// `length` bytes (28 holds them all, with an empty table).
-Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length = 28);
+// `length` bytes (28 holds them all, with an empty table), under `id`.
+Bytes Ds64(uint64_t riff_size, uint64_t data_size, uint64_t frames, size_t length = 28,
+           const std::string& id = "ds64");
 
 // Appends a little-endian field of `width` bytes.
 void PutLe(Bytes& out, uint64_t v, int width);
