@@ -167,7 +167,7 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
         const Bytes stray = Cat({s, Bytes(bits / 8, 0xE1)});  // an odd length for 24 bits
         // A JUNK chunk that keeps a ds64 chunk's place is none: the data runs to the end.
         row("RF64 whose ds64 is still a JUNK chunk",
-            Riff({Ds64(0, s.size() / 2, 0, 28, "JUNK"), fmt, Data(s, 0xFFFFFFFF), list}, "RF64"),
+            Riff({Ds64(0, s.size(), 0, 28, "JUNK"), fmt, Data(s, 0xFFFFFFFF), list}, "RF64"),
             Cat({s, list}));
         for (const std::string tag : {"RF64", "BW64"}) {
             row(tag + ": iXML and LIST after the data, its pad byte",
