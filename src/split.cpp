@@ -54,9 +54,11 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     Digest digest{};
     COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity, &digest);
     COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity, &digest);
-    std::string kept;
-    const bool whole = ReplacePair(left_temp, left, right_temp, right, &kept);
-    // The previous left output can't be put back, or its copy can't be removed: say where it is.
-    if (!kept.empty()) Fail(MSG_KEPT, 2, left, kept.c_str());
-    if (!whole) Fail(MSG_WRITE, 2);
+    std::string kept[2];
+    if (ReplacePair(left_temp, left, right_temp, right, kept)) return;
+    // A previous output that can't be given back its name: say where it is.
+    if (!kept[0].empty() && !kept[1].empty()) std::printf(MSG_KEPT "\n", left, kept[0].c_str());
+    if (!kept[1].empty()) Fail(MSG_KEPT, 2, right, kept[1].c_str());
+    if (!kept[0].empty()) Fail(MSG_KEPT, 2, left, kept[0].c_str());
+    Fail(MSG_WRITE, 2);
 }

@@ -2,6 +2,7 @@
 // removal on a failure or a signal, and the pair's replacement with its ordered undo.
 #include "system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -70,36 +71,36 @@ std::string TemporaryName(const char* path) {
     return std::string(path, NameStart(path)) + name;
 }
 
-// What stood at the left output's name before it was replaced, and how it is kept.
+// What became of an output's previous file while the pair is replaced.
 enum class Aside {
-    NOTHING,  // no file stood there
-    LINKED,   // the backup is a hard link to it; the output's name still leads to it
-    MOVED,    // it was renamed to the backup; the output's name is free
-    FAILED,   // it can't be kept (a folder, or a call failed); nothing was done
+    NOT_YET,  // nothing was done to it
+    NOTHING,  // no file stood at the output's name
+    MOVED,    // it was renamed to the backup; the output's name is free for the new one
 };
 
-// Keeps the file at path under a new name in its folder: a hard link where the file system has
-// them (FAT, exFAT and some shares don't), a rename otherwise; never over an existing file.
-Aside SetAside(const char* path, std::string* backup) {
-    bool links = true;
+// One output of the pair: its name, its temporary and its previous file.
+struct Output {
+    const char* name;
+    int temp;
+    Aside aside = Aside::NOT_YET;
+    std::string backup;
+};
+
+// Moves the file at out.name to a new name in its folder, never over an existing file. A
+// rename, not a hard link: ntfs-3g leaves a second, cut name of a file with a long name that
+// has other links when it is replaced, and FAT and exFAT have no links. False when it can't.
+bool SetAside(Output* out) {
+    const Entry entry = EntryAt(out->name);
+    if (entry == Entry::MISSING) return out->aside = Aside::NOTHING, true;
+    if (entry != Entry::OTHER) return false;  // a folder can't be replaced by a file
     for (int attempt = 0; attempt < 100; ++attempt) {
-        *backup = TemporaryName(path);
-        const Naming named =
-            links ? HardLink(path, backup->c_str()) : RenameNoReplace(path, backup->c_str());
-        if (named == Naming::DONE) return links ? Aside::LINKED : Aside::MOVED;
-        if (named == Naming::NO_SOURCE) return Aside::NOTHING;
-        if (named == Naming::UNSUPPORTED && links) {
-            // link(2) refuses a folder as it refuses a file system without links; a folder
-            // can't be replaced by a file anyway.
-            const Entry entry = EntryAt(path);
-            if (entry == Entry::MISSING) return Aside::NOTHING;
-            if (entry != Entry::OTHER) return Aside::FAILED;
-            links = false;
-        } else if (named != Naming::TAKEN) {
-            return Aside::FAILED;
-        }
+        out->backup = TemporaryName(out->name);
+        const Naming moved = RenameNoReplace(out->name, out->backup.c_str());
+        if (moved == Naming::DONE) return out->aside = Aside::MOVED, true;
+        if (moved == Naming::NO_SOURCE) return out->aside = Aside::NOTHING, true;
+        if (moved != Naming::TAKEN) return false;
     }
-    return Aside::FAILED;
+    return false;
 }
 
 // Renames backup over path; where the file system refuses a replacing rename (ntfs-3g does for
@@ -108,6 +109,86 @@ bool PutBack(const std::string& backup, const char* path) {
     if (RenameOver(backup.c_str(), path)) return true;
     RemoveName(path);
     return RenameOver(backup.c_str(), path);
+}
+
+// Gives out its previous file back, or frees its name where none stood, once the new file may
+// stand there (placed); records in kept the backup that can't be given back its name.
+void GiveBack(const Output& out, bool placed, std::string* kept) {
+    if (out.aside == Aside::MOVED && !PutBack(out.backup, out.name)) *kept = out.backup;
+    if (out.aside == Aside::NOTHING && placed) RemoveName(out.name);
+}
+
+// Whether out's name is known to lead to another file than its temporary was.
+bool ReplacedSince(const Output& out) {
+    FileId now{};
+    return NameIdentity(out.name, &now) && !SameFile(now, temporaries[out.temp].id);
+}
+
+// The pair's turn: a lock file of the program's own beside the outputs, made with an exclusive
+// create, which a network share's server decides between machines just as a local file system
+// does between processes (a flock binds one client only). It is held for a few renames; one
+// seen unchanged for STALE_MS was left by a run that was killed, and is taken over.
+constexpr int STALE_MS = 3000;
+constexpr int TURN_WAIT_MS = 10000;
+
+std::string LockName(const char* left) {
+    uint32_t hash = 2166136261u;
+    for (const char* c = left + NameStart(left); *c != '\0'; ++c) {
+        hash = (hash ^ static_cast<unsigned char>(*c)) * 16777619u;
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "quenlor2-%08x.lock", hash);
+    return std::string(left, NameStart(left)) + name;
+}
+
+// Removes the lock at name when it is still the one seen unchanged; a new run's lock, taken by
+// mistake in a race with another run doing the same, is put back.
+void TakeOver(const std::string& name, const FileId& stale) {
+    const std::string aside = TemporaryName(name.c_str());
+    FileId moved{};
+    BlockSignals();
+    if (RenameNoReplace(name.c_str(), aside.c_str()) == Naming::DONE) {
+        if (NameIdentity(aside.c_str(), &moved) && Unchanged(moved, stale)) {
+            RemoveName(aside.c_str());
+        } else if (RenameNoReplace(aside.c_str(), name.c_str()) != Naming::DONE) {
+            RemoveName(aside.c_str());
+        }
+    }
+    RestoreSignals();
+}
+
+// Waits for the turn to replace the pair at left and takes it, returning with signals blocked;
+// false, with signals as they were, when it can't be had within TURN_WAIT_MS.
+bool LockPair(const char* left, std::string* lock) {
+    *lock = LockName(left);
+    FileId seen{};
+    int same_for = -1;  // how long the lock has been seen unchanged; -1: not yet seen
+    for (int waited = 0, step = 1; waited < TURN_WAIT_MS;
+         waited += step, step = std::min(step * 2, 50)) {
+        bool taken = false;
+        BlockSignals();
+        const intptr_t fd = CreateNew(lock->c_str(), &taken);
+        if (fd != NO_DESCRIPTOR) return CloseDescriptor(fd), true;
+        RestoreSignals();
+        if (!taken) return false;
+        FileId now{};
+        if (!NameIdentity(lock->c_str(), &now) || same_for < 0 || !Unchanged(now, seen)) {
+            seen = now;
+            same_for = 0;
+        } else if (same_for >= STALE_MS) {
+            TakeOver(*lock, seen);
+            same_for = -1;
+        }
+        Pause(step);
+        same_for += same_for < 0 ? 0 : step;
+    }
+    return false;
+}
+
+// Gives up the turn and restores the signals.
+void UnlockPair(const std::string& lock) {
+    RemoveName(lock.c_str());
+    RestoreSignals();
 }
 
 }  // namespace
@@ -138,7 +219,11 @@ std::FILE* CreateTemporary(const char* path, int* temp) {
     if (t.fd == NO_DESCRIPTOR) return nullptr;
     std::FILE* file = nullptr;
     if (DescriptorIdentity(t.fd, &t.id)) file = StreamOnDuplicate(t.fd, false);
-    if (file == nullptr) Discard(slot);
+    if (file == nullptr) {
+        BlockSignals();
+        Discard(slot);
+        RestoreSignals();
+    }
     *temp = slot;
     return file;
 }
@@ -148,48 +233,68 @@ std::FILE* ReopenTemporary(int temp) {
 }
 
 bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
-                 std::string* kept) {
-    std::string backup;
-    Aside aside = Aside::FAILED;
-    bool whole = false;
-    // Flushed before the lock, so that other runs and signals don't wait on the disk: a crash
-    // after a rename must find the renamed file whole.
-    const Temporary* l = Recorded(left_temp);
-    const Temporary* r = Recorded(right_temp);
-    if (l == nullptr || r == nullptr || !SyncData(l->fd) || !SyncData(r->fd)) return false;
-    const intptr_t lock = LockPair(left);
-    BlockSignals();
-    if (!StillOurs(left_temp) || !StillOurs(right_temp)) goto unlock;
-    if (!CopyMode(left, l->fd) || !CopyMode(right, r->fd)) goto unlock;
-    // The previous left output is kept until the right one is in place, to be put back if it
-    // can't be.
-    aside = SetAside(left, &backup);
-    if (aside == Aside::FAILED) goto unlock;
-    if (!RenameOver(l->name.c_str(), left)) goto restore_left;
-    Release(left_temp);
-    if (!RenameOver(r->name.c_str(), right)) goto undo_left;
-    Release(right_temp);
-    if (aside != Aside::NOTHING && !RemoveName(backup.c_str())) *kept = backup;
-    // "done" only once the renames are on disk too.
-    whole = SyncFolder(left);
-    goto unlock;
-
-undo_left:  // the new left output stands at left
-    if (aside == Aside::NOTHING) {
-        RemoveName(left);
-    } else if (!PutBack(backup, left)) {
-        *kept = backup;  // the only copy of the previous left output: never removed
+                 std::string kept[2]) {
+    Output pair[2] = {{left, left_temp, Aside::NOT_YET, {}},
+                      {right, right_temp, Aside::NOT_YET, {}}};
+    std::string lock;
+    int placed = 0;
+    for (Output& out : pair) {
+        const Temporary* t = Recorded(out.temp);
+        // The mode before the flush, so that it covers it too; the flush before the turn, so
+        // that other runs and signals don't wait on the disk.
+        if (t == nullptr || !CopyMode(out.name, t->fd) || !SyncFile(t->fd)) return false;
     }
-    goto unlock;
-restore_left:  // left leads to the previous output, or, when it was moved aside, to nothing
-    if (aside == Aside::LINKED && !RemoveName(backup.c_str())) *kept = backup;
-    if (aside == Aside::MOVED && !PutBack(backup, left)) *kept = backup;
-unlock:
-    RestoreSignals();
+    if (!LockPair(left, &lock)) return false;
+    if (!StillOurs(left_temp) || !StillOurs(right_temp)) goto give_back;
+    for (Output& out : pair) {
+        if (!SetAside(&out)) goto give_back;
+    }
+    for (; placed < 2; ++placed) {
+        if (!RenameOver(Recorded(pair[placed].temp)->name.c_str(), pair[placed].name)) {
+            goto give_back;
+        }
+        Release(pair[placed].temp);
+    }
     UnlockPair(lock);
-    return whole;
+    // The previous pair is kept until the new one is on disk, names included: "done" means
+    // that a crash can't take it back. A backup that can't be removed after that is only a
+    // copy left behind, as a temporary whose removal fails is.
+    if (SyncFolder(left)) {
+        BlockSignals();
+        for (const Output& out : pair) {
+            if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
+        }
+        RestoreSignals();
+        return true;
+    }
+    if (!LockPair(left, &lock)) {
+        for (int side = 0; side < 2; ++side) {
+            if (pair[side].aside == Aside::MOVED) kept[side] = pair[side].backup;
+        }
+        return false;
+    }
+    // Another run may have put its own pair in place meanwhile: that one stays.
+    if (ReplacedSince(pair[0]) || ReplacedSince(pair[1])) {
+        for (const Output& out : pair) {
+            if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
+        }
+        UnlockPair(lock);
+        return false;
+    }
+
+give_back:  // in the turn: each output as it was, the right one first
+    for (int side = 1; side >= 0; --side) GiveBack(pair[side], side < placed, &kept[side]);
+    UnlockPair(lock);
+    SyncFolder(left);
+    return false;
+}
+
+void DiscardTemporaries() {
+    for (int temp = 0; temp < MAX_TEMPORARIES; ++temp) Discard(temp);
 }
 
 void RemoveTemporaries() {
-    for (int temp = 0; temp < MAX_TEMPORARIES; ++temp) Discard(temp);
+    BlockSignals();
+    DiscardTemporaries();
+    RestoreSignals();
 }

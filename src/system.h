@@ -30,8 +30,10 @@ bool PathIdentity(const char* path, FileId* id, bool* missing);
 bool RegularFileIdentity(const char* path, FileId* id);
 // Whether a folder stands at path itself (lstat: a link is not followed).
 bool IsFolder(const char* path);
-// Whether the last component of path is no longer than its folder allows (pathconf's
-// _PC_NAME_MAX; 255 UTF-16 units on Windows). True when the folder can't tell.
+// Whether the folder of path takes its last component as a name: no longer than pathconf's
+// _PC_NAME_MAX in bytes, or, past that, taken by the file system when tried under a name of the
+// same length (exFAT and NTFS count 255 UTF-16 units); 255 UTF-16 units on Windows. True when
+// the folder can't tell.
 bool NameFits(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
@@ -50,16 +52,19 @@ std::FILE* CreateTemporary(const char* path, int* temp);
 // A stream appending to temporary temp, when its name still leads to the file CreateTemporary
 // made; nullptr otherwise.
 std::FILE* ReopenTemporary(int temp);
-// Renames both temporaries over their outputs as one, their data on disk first and the folder
-// flushed after: afterwards the outputs are both new, or, on failure, as they were before (but
-// when only the folder's flush failed: then the new pair stands, maybe not yet on disk).
-// Replaced outputs keep their permission bits. Runs replacing one pair take turns; signals are
-// blocked meanwhile. When the previous left output could not
-// be put back, or its backup not removed, fills kept with the name it is kept under (and the
-// left output's name shows the new one). The caller's failure removes the temporaries.
+// Puts both temporaries in place of their outputs as one. Their modes are copied from the
+// outputs they replace and they are flushed to disk first; then, in the pair's turn (runs
+// replacing one pair, on this machine or another sharing the folder, never interleave) and
+// with signals blocked, both previous outputs are moved aside and the temporaries renamed into
+// place; the folder is flushed after the turn, and only then are the previous outputs removed.
+// True ("done") when the new pair stands and is on disk. On failure the previous pair is
+// back, but when the file system fails twice over: then kept[0] (left) and kept[1] (right)
+// name the files that still hold a previous output (the output's name may show the new one,
+// or nothing). The caller's failure removes the temporaries.
 bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
-                 std::string* kept);
-// Removes the temporaries not yet renamed into place. Safe to call from a signal handler.
+                 std::string kept[2]);
+// Removes the temporaries not yet renamed into place, with the terminating signals blocked so
+// that none ends the process half-way.
 void RemoveTemporaries();
 
 // Opens the null device on closed standard descriptors, so that no file of the program's takes

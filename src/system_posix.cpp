@@ -1,6 +1,5 @@
 // The system layer on Linux and other POSIX systems.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,13 +30,6 @@ std::FILE* StreamOn(int fd, const char* mode) {
     return file;
 }
 
-// Whether link(2) failed with error because the file system has no hard links (FAT, exFAT,
-// some network shares) rather than for this file.
-bool NoHardLinks(int error) {
-    return error == EPERM || error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP ||
-           error == EMLINK || error == ENOSYS;
-}
-
 // The folder part of path ("." when it has none).
 std::string FolderOf(const char* path) {
     const std::string p(path);
@@ -61,7 +53,7 @@ sigset_t Terminating() {
 sigset_t caller_mask;
 
 void OnSignal(int sig) {
-    RemoveTemporaries();
+    DiscardTemporaries();
     std::signal(sig, SIG_DFL);
     std::raise(sig);  // delivered as soon as the handler returns: the process ends by sig
 }
@@ -79,6 +71,10 @@ void BlockSignals() {
 
 void RestoreSignals() {
     sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
+}
+
+void Pause(int ms) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 intptr_t CreateNew(const char* name, bool* taken) {
@@ -105,13 +101,14 @@ void CloseDescriptor(intptr_t fd) {
     if (fd >= 0) close(static_cast<int>(fd));
 }
 
-bool SyncData(intptr_t fd) {
-    return fdatasync(static_cast<int>(fd)) == 0;
+bool SyncFile(intptr_t fd) {
+    return fsync(static_cast<int>(fd)) == 0;
 }
 
 bool SyncFolder(const char* name) {
     const int fd = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
+    // A folder the user may write in but not read (a drop box) can't be opened to be flushed.
+    if (fd < 0) return errno == EACCES || errno == EPERM;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
     close(fd);
@@ -127,7 +124,7 @@ void StartWriteBack(std::FILE* file) {
 }
 
 bool RemoveName(const char* name) {
-    return unlink(name) == 0;
+    return unlink(name) == 0 || errno == ENOENT;
 }
 
 bool CopyMode(const char* output, intptr_t fd) {
@@ -141,13 +138,6 @@ Entry EntryAt(const char* name) {
     struct stat st {};
     if (lstat(name, &st) != 0) return errno == ENOENT ? Entry::MISSING : Entry::UNKNOWN;
     return S_ISDIR(st.st_mode) ? Entry::FOLDER : Entry::OTHER;
-}
-
-Naming HardLink(const char* from, const char* to) {
-    if (link(from, to) == 0) return Naming::DONE;
-    if (errno == EEXIST) return Naming::TAKEN;
-    if (errno == ENOENT) return Naming::NO_SOURCE;
-    return NoHardLinks(errno) ? Naming::UNSUPPORTED : Naming::FAILED;
 }
 
 Naming RenameNoReplace(const char* from, const char* to) {
@@ -167,23 +157,6 @@ Naming RenameNoReplace(const char* from, const char* to) {
 
 bool RenameOver(const char* from, const char* to) {
     return std::rename(from, to) == 0;
-}
-
-intptr_t LockPair(const char* left) {
-    const int fd = open(FolderOf(left).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return NO_DESCRIPTOR;
-    // flock waits without a limit, so the turn is asked for every 5 ms.
-    for (int waited = 0; waited < LOCK_WAIT_MS; waited += 5) {
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
-        if (errno != EWOULDBLOCK) break;
-        usleep(5000);
-    }
-    close(fd);
-    return NO_DESCRIPTOR;
-}
-
-void UnlockPair(intptr_t lock) {
-    CloseDescriptor(lock);
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {
@@ -208,9 +181,19 @@ bool IsFolder(const char* path) {
 }
 
 bool NameFits(const char* path) {
-    const std::string p(path);
+    std::string p(path);
     const long most = pathconf(FolderOf(path).c_str(), _PC_NAME_MAX);
-    return most < 0 || p.size() - NameStart(p) <= static_cast<size_t>(most);
+    if (most < 0 || p.size() - NameStart(p) <= static_cast<size_t>(most)) return true;
+    // Past the count in bytes, the file system is asked: the name with its last character
+    // (ASCII) made a tilde, so that no file stands under the name itself before it is whole.
+    if (static_cast<unsigned char>(p.back()) >= 0x80) return true;
+    p.back() = '~';
+    BlockSignals();
+    const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool refused = fd < 0 && errno == ENAMETOOLONG;
+    if (fd >= 0) close(fd), unlink(p.c_str());
+    RestoreSignals();
+    return !refused;
 }
 
 bool SeekTo(std::FILE* file, uint64_t pos) {

@@ -17,6 +17,11 @@ unsigned ProcessId();
 // handler off); RestoreSignals restores the saved mask. Not nested.
 void BlockSignals();
 void RestoreSignals();
+// Closes and removes the temporaries not yet renamed into place, with signals as they are: the
+// signal handler's own path.
+void DiscardTemporaries();
+// Sleeps for ms milliseconds.
+void Pause(int ms);
 // open(name, O_CREAT | O_EXCL) for writing, with the permissions a new file gets;
 // NO_DESCRIPTOR on failure, with taken set when the name exists.
 intptr_t CreateNew(const char* name, bool* taken);
@@ -29,13 +34,15 @@ bool NameIdentity(const char* name, FileId* id);
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append);
 // close(fd). Safe in a signal handler.
 void CloseDescriptor(intptr_t fd);
-// fdatasync(fd): the file's data on disk; false on failure.
-bool SyncData(intptr_t fd);
+// fsync(fd): the file's data and attributes (its mode among them) on disk; false on failure.
+bool SyncFile(intptr_t fd);
 // fsync of the folder that holds name, so that the renames in it survive a crash; false on
 // failure. Where the system makes renames durable by themselves (Windows, with write-through),
-// or the file system can't flush a folder, there is nothing to do.
+// the folder can't be opened to be flushed (the user may write in it but not read it), or its
+// file system can't flush a folder, there is nothing to do.
 bool SyncFolder(const char* name);
-// unlink(name); false on failure. Safe in a signal handler.
+// unlink(name); false on failure, but true when nothing stood there (as a retried call on a
+// network share reports). Safe in a signal handler.
 bool RemoveName(const char* name);
 // Gives fd's file the permission bits of the regular file at output, when there is one; false
 // when they can't be read or set.
@@ -45,27 +52,14 @@ bool CopyMode(const char* output, intptr_t fd);
 enum class Entry { MISSING, FOLDER, OTHER, UNKNOWN };
 Entry EntryAt(const char* name);
 
-// What a call that makes a new name for a file did.
+// What a call that gives a file a new name did.
 enum class Naming {
-    DONE,         // the new name leads to the file
-    TAKEN,        // the new name exists: nothing done
-    NO_SOURCE,    // nothing stands at the old name
-    UNSUPPORTED,  // the file system has no such call (no hard links, say)
-    FAILED,       // any other failure
+    DONE,       // the new name leads to the file
+    TAKEN,      // the new name exists: nothing done
+    NO_SOURCE,  // nothing stands at the old name
+    FAILED,     // any other failure
 };
-// link(from, to).
-Naming HardLink(const char* from, const char* to);
 // rename(from, to) that never replaces what stands at to.
 Naming RenameNoReplace(const char* from, const char* to);
 // rename(from, to), replacing what stands at to; false on failure.
 bool RenameOver(const char* from, const char* to);
-
-// How long LockPair waits for its turn. Another run holds it for a few renames at most; a folder
-// locked far longer is held by some other program for its own ends (a fuzzer locks its output
-// folder, say), and the run then goes on without the lock rather than wait for ever.
-constexpr int LOCK_WAIT_MS = 5000;
-// Waits until no other run is replacing outputs beside left, and holds that turn; NO_DESCRIPTOR
-// when the system offers no lock there, or none within LOCK_WAIT_MS, and the run goes on without.
-intptr_t LockPair(const char* left);
-// Gives up the turn LockPair took.
-void UnlockPair(intptr_t lock);

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cwchar>
-#include <cwctype>
 
 #include "system.h"
 #include "system_private.h"
@@ -90,7 +89,7 @@ std::FILE* StreamOn(HANDLE handle, int flags, const char* mode) {
 
 BOOL WINAPI OnInterrupt(DWORD) {
     AcquireSRWLockExclusive(&temporaries_lock);  // never released: the process ends here
-    RemoveTemporaries();
+    DiscardTemporaries();
     // Ends as Ctrl-C ends a console program, without waiting for the main thread's streams.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     return TRUE;
@@ -108,6 +107,10 @@ void BlockSignals() {
 
 void RestoreSignals() {
     ReleaseSRWLockExclusive(&temporaries_lock);
+}
+
+void Pause(int ms) {
+    Sleep(static_cast<DWORD>(ms));
 }
 
 intptr_t CreateNew(const char* name, bool* taken) {
@@ -142,7 +145,7 @@ void CloseDescriptor(intptr_t fd) {
     if (fd != NO_DESCRIPTOR) CloseHandle(reinterpret_cast<HANDLE>(fd));
 }
 
-bool SyncData(intptr_t fd) {
+bool SyncFile(intptr_t fd) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(fd)) != 0;
 }
 
@@ -155,7 +158,7 @@ void StartWriteBack(std::FILE*) {
 }
 
 bool RemoveName(const char* name) {
-    return DeleteFileW(Wide(name).c_str()) != 0;
+    return DeleteFileW(Wide(name).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 bool CopyMode(const char*, intptr_t) {
@@ -172,12 +175,6 @@ Entry EntryAt(const char* name) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Entry::FOLDER : Entry::OTHER;
 }
 
-Naming HardLink(const char*, const char*) {
-    // The previous output is moved aside instead: a file held open without delete sharing can't
-    // be moved, and is then left as it is.
-    return Naming::UNSUPPORTED;
-}
-
 Naming RenameNoReplace(const char* from, const char* to) {
     if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
         return Naming::DONE;
@@ -191,35 +188,6 @@ Naming RenameNoReplace(const char* from, const char* to) {
 bool RenameOver(const char* from, const char* to) {
     return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-intptr_t LockPair(const char* left) {
-    // A mutex named after the left output's full path, so runs writing one pair take turns;
-    // the system releases it when its holder ends.
-    wchar_t full[MAX_PATH * 4];
-    const DWORD n = GetFullPathNameW(Wide(left).c_str(), MAX_PATH * 4, full, nullptr);
-    if (n == 0 || n >= MAX_PATH * 4) return NO_DESCRIPTOR;
-    uint64_t hash = 1469598103934665603u;
-    for (DWORD k = 0; k < n; ++k) {
-        hash = (hash ^ static_cast<uint64_t>(towlower(full[k]))) * 1099511628211u;
-    }
-    wchar_t name[64];
-    swprintf(name, 64, L"Local\\quenlor2-%016llx", static_cast<unsigned long long>(hash));
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (mutex == nullptr) return NO_DESCRIPTOR;
-    const DWORD waited = WaitForSingleObject(mutex, LOCK_WAIT_MS);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        return NO_DESCRIPTOR;
-    }
-    return reinterpret_cast<intptr_t>(mutex);
-}
-
-void UnlockPair(intptr_t lock) {
-    if (lock == NO_DESCRIPTOR) return;
-    const HANDLE mutex = reinterpret_cast<HANDLE>(lock);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {

@@ -608,7 +608,8 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     // The lowest descriptor any open of its files gave.
     Shell("grep take " + trace + " | sed 's/.*= //' | sort -n | head -1; rm " + trace, "", &out);
     EXPECT_GE(std::atoi(out.c_str()), 3) << out;
-    // Each output's data is flushed before its rename, the folder after both.
+    // Each output, data and mode, is flushed before the previous pair is moved aside and the new
+    // one renamed in; the folder after them.
     EXPECT_EQ(Shell(strace + trace + " -e trace=fdatasync,fsync,rename,renameat,renameat2 " + bin +
                         " take.wav",
                     "", &out),
@@ -616,7 +617,7 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     Shell("sed -n 's/^[0-9]* *\\(rename\\|f[a-z]*sync\\).*(.*/\\1/p' " + trace +
               " | tr '\\n' ' '; rm " + trace,
           "", &out);
-    EXPECT_EQ(out, "fdatasync fdatasync rename rename fsync ");
+    EXPECT_EQ(out, "fsync fsync rename rename rename rename fsync ");
     // The probe reads the file's start in two reads; the copies read and open it after that.
     const std::pair<std::string, std::string> faults[] = {
         {"read:error=EIO:when=1", "Unable to read file.\n"},

@@ -1,12 +1,10 @@
 // The output names where this system's paths differ from the other's, and its system calls.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
-#include <thread>
 #include <tuple>
 
 #include "driver.h"
@@ -38,10 +36,6 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_EQ(CreateNew(under.c_str(), &taken), NO_DESCRIPTOR);
     EXPECT_FALSE(taken);
     const std::tuple<Naming, Naming, std::string, std::string> rows[] = {
-        {HardLink(a.c_str(), a.c_str()), Naming::TAKEN, "link onto itself", a},
-        {HardLink(missing.c_str(), b.c_str()), Naming::NO_SOURCE, "link of nothing", missing},
-        {HardLink((dir + "folder").c_str(), b.c_str()), Naming::UNSUPPORTED, "link of a folder", b},
-        {HardLink(under.c_str(), b.c_str()), Naming::FAILED, "link under a file", under},
         {RenameNoReplace(a.c_str(), (dir + "folder").c_str()), Naming::TAKEN, "onto a folder", a},
         {RenameNoReplace(missing.c_str(), b.c_str()), Naming::NO_SOURCE, "rename of nothing", b},
         {RenameNoReplace(under.c_str(), b.c_str()), Naming::FAILED, "rename under a file", b},
@@ -52,11 +46,14 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     EXPECT_EQ(EntryAt(b.c_str()), Entry::OTHER);
     EXPECT_EQ(EntryAt((dir + "folder").c_str()), Entry::FOLDER);
     EXPECT_EQ(EntryAt((b + "/x").c_str()), Entry::UNKNOWN);
-    // What fails says so: a flush, a removal, a mode copy, a folder's flush.
-    EXPECT_FALSE(SyncData(NO_DESCRIPTOR) || RemoveName(a.c_str()) || SyncFolder(under.c_str()));
+    // What fails says so: a flush, a removal, a mode copy, a folder's flush; a name already gone
+    // is removed.
+    EXPECT_FALSE(SyncFile(NO_DESCRIPTOR) || RemoveName((b + "/x").c_str()) ||
+                 SyncFolder(under.c_str()));
+    EXPECT_TRUE(RemoveName(missing.c_str()));
     const int fd = static_cast<int>(CreateNew(a.c_str(), &taken));
     std::filesystem::permissions(b, std::filesystem::perms(0604));
-    EXPECT_TRUE(SyncData(fd) && CopyMode(missing.c_str(), fd) && !CopyMode((b + "/x").c_str(), fd));
+    EXPECT_TRUE(SyncFile(fd) && CopyMode(missing.c_str(), fd) && !CopyMode((b + "/x").c_str(), fd));
     EXPECT_TRUE(CopyMode(b.c_str(), fd) && SyncFolder(b.c_str()));
     EXPECT_EQ(std::filesystem::status(a).permissions(), std::filesystem::perms(0604));
     CloseDescriptor(fd);
@@ -70,34 +67,14 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     RestoreSignals();
     sigprocmask(SIG_SETMASK, nullptr, &mask);
     EXPECT_FALSE(sigismember(&mask, SIGINT) || sigismember(&mask, SIGTERM));
-    // The pair's lock is the folder's, held until it is given up.
-    const int other = open(dir.c_str(), O_RDONLY);
-    const intptr_t lock = LockPair(a.c_str());
-    EXPECT_NE(lock, NO_DESCRIPTOR);
-    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
-    UnlockPair(lock);
-    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    // Held by another for a moment, it is waited for and taken.
-    std::thread release([other] {
-        usleep(200000);
-        flock(other, LOCK_UN);
-    });
-    const intptr_t waited = LockPair(a.c_str());
-    release.join();
-    EXPECT_NE(waited, NO_DESCRIPTOR);
-    UnlockPair(waited);
-    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    // Held longer, it is given up, no descriptor kept; a process whose standard descriptors are
-    // open opens none.
+    // A process whose standard descriptors are open opens none.
     const int lowest = open("/dev/null", O_RDONLY);
     close(lowest);
-    EXPECT_EQ(LockPair(a.c_str()), NO_DESCRIPTOR);
     int argc = 0;
     char** argv = nullptr;
     PrepareProcess(&argc, &argv);
     EXPECT_EQ(open("/dev/null", O_RDONLY), lowest);
     close(lowest);
-    close(other);
     // A name's length counts from its folder on.
     EXPECT_TRUE(NameFits((dir + std::string(255, 'n')).c_str()));
     EXPECT_FALSE(NameFits((dir + std::string(256, 'n')).c_str()));
