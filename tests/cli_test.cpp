@@ -452,7 +452,13 @@ TEST_F(Cli, AsAUserOtherThanRootKeepsModesWhateverTheUmask) {
     EXPECT_EQ(Get("takeL.wav").size(), 244u);
     EXPECT_EQ(fs::status(dir / "takeL.wav").permissions(), fs::perms(0644));
     EXPECT_EQ(fs::status(dir / "takeR.wav").permissions(), fs::perms(0644));
-    // In a folder the user can't write, no output can be made.
+    // In a folder the user can write in but not read (a drop box), the pair is replaced as
+    // anywhere else; in one the user can't write, no output can be made.
+    fs::permissions(dir, fs::perms(0333));
+    EXPECT_EQ(Shell(as_nobody + " " + Quote(QUENLOR_BIN) + " take.wav", "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    fs::permissions(dir, fs::perms(0755));
+    EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"}));
     fs::permissions(dir, fs::perms(0755));
     EXPECT_EQ(Shell(as_nobody + " " + Quote(QUENLOR_BIN) + " take.wav", "", &out), 2);
     EXPECT_EQ(out, "Unable to open file.\n");
@@ -515,6 +521,8 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         {"a file size limit", "ulimit -f 8 && exec " + bin, 2, "Unable to write file.\n"},
         {"an interrupt", part_way("kill -INT $$"), -1, ""},
         {"a user's signal", part_way("kill -USR1 $$"), -1, ""},
+        {"the folder locked by another program", "(flock 9; sleep 20) 9<. & exec " + bin, 0,
+         "done\n"},
         {"an alarm", part_way("kill -ALRM $$"), -1, ""},
         {"a closed pipe's signal", part_way("kill -PIPE $$"), -1, ""},
         {"the input replaced", part_way("ln -f new.wav take1.wav"), 2, changed},
@@ -634,6 +642,31 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
             << fault;
         EXPECT_EQ(out, message) << fault;
     }
+    // A folder's flush that fails puts the previous pair back; a signal while a failing run
+    // removes its temporaries (at each close of its files) leaves none behind.
+    const std::string tries[] = {
+        "-e trace=fsync -e inject=fsync:error=EIO:when=3", "-e inject=close:signal=SIGINT:when=4",
+        "-e inject=close:signal=SIGINT:when=8", "-e inject=close:signal=SIGINT:when=11"};
+    for (const std::string& fault : tries) {
+        Put("takeL.wav", Bytes(10, 'L'));
+        Put("takeR.wav", Bytes(10, 'R'));
+        Shell("ulimit -f " + std::string(fault[4] == 't' ? "unlimited" : "8") + "; " + strace +
+                  "/dev/null " + fault + " " + bin + " take.wav",
+              "", &out);
+        EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"})) << fault;
+        EXPECT_EQ(Get("takeL.wav"), Bytes(10, 'L')) << fault;
+        EXPECT_EQ(Get("takeR.wav"), Bytes(10, 'R')) << fault;
+    }
+    EXPECT_EQ(out, "");  // ended by the signal
+    // The turn's lock file left by a run that was killed is taken over.
+    Shell(strace + trace + " -e trace=openat " + bin + " take.wav", "", &out);
+    Shell("grep -o 'quenlor2-[0-9a-f]*[.]lock' " + trace + " | head -1 | xargs touch; rm " + trace +
+              "; ls",
+          "", &out);
+    EXPECT_NE(out.find(".lock\n"), std::string::npos) << out;
+    EXPECT_EQ(Run({"take.wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"}));
 }
 
 }  // namespace
