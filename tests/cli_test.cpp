@@ -268,10 +268,8 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
                   std::string::npos)
             << out;
         EXPECT_EQ(Files(), (std::set<std::string>{"zoo.wav", "zooR.wav"}));
-        // Help says that one file is split and how to split many, in 80 columns.
+        // Help fits in 80 columns.
         if (args[0] == "--version") continue;
-        EXPECT_NE(out.find("Only the first FILE is split"), std::string::npos);
-        EXPECT_NE(out.find("  for f in *.wav; do quenlor2 \"$f\"; done\n"), std::string::npos);
         for (size_t at = 0, next; (next = out.find('\n', at)) != std::string::npos; at = next + 1) {
             EXPECT_LE(next - at, 80u) << out.substr(at, next - at);
         }

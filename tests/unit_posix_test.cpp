@@ -1,4 +1,4 @@
-// The output names where this system's paths differ from the other's, and its system calls.
+// The POSIX system calls.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,19 +7,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "driver.h"
 #include "system_private.h"
-
-TEST(Names, EndTheFolderPartWhereThisSystemDoes) {
-    // A backslash or a colon is just a character of the name.
-    const char* const cases[][2] = {{"v1.2\\take.wav", "v1"}, {"C:take.wav", "C:take"}};
-    for (const auto& [input, stem] : cases) {
-        std::string left, right;
-        OUTPUT_NAMES(input, &left, &right);
-        EXPECT_EQ(left, std::string(stem) + "L.wav") << input;
-        EXPECT_EQ(right, std::string(stem) + "R.wav") << input;
-    }
-}
 
 // The system calls the pair's replacement makes, as a real file system answers them: what each
 // says when a name is taken, missing, a folder, or under a file.
