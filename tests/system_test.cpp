@@ -22,6 +22,7 @@ struct Fake {
     int collisions = 0;   // how many of the next temporary names some other file holds
     int fail_at = 0, unblocked_changes = 0, outside_turn = 0, flushed_in_turn = 0;
     int bad_closes = 0, next_file = 100, paused_ms = 0;
+    Names at_flush;  // what another run puts at the outputs while the folder is flushed
     intptr_t next_fd = 3;
     std::vector<std::string> calls;
 } fake;
@@ -120,6 +121,7 @@ bool SyncFile(intptr_t fd) {
 }
 bool SyncFolder(const char*) {
     fake.flushed_in_turn += InTurn() ? 1 : 0;
+    for (const auto& [name, file] : fake.at_flush) fake.names[name] = file;
     return !Fails("fsync folder");
 }
 bool RemoveName(const char* name) {
@@ -282,6 +284,25 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 }
             }
         }
+    }
+}
+
+// A run whose folder flush fails gives the previous pair back, unless another run put its own
+// pair in place after the turn: then that one stays, and the previous outputs' copies go.
+TEST(System, LeavesThePairOfARunThatCameMeanwhile) {
+    std::string kept[2];
+    fake = Fake{};
+    fake.names = PREVIOUS;
+    RunPair(kept);
+    const int flush = static_cast<int>(Call("fsync folder")) + 1;
+    for (const bool other_run : {false, true}) {
+        fake = Fake{};
+        fake.names = PREVIOUS;
+        if (other_run) fake.at_flush = {{LEFT, 5}, {RIGHT, 6}};
+        fake.fail_at = flush;
+        EXPECT_FALSE(RunPair(kept));
+        EXPECT_EQ(fake.names, other_run ? fake.at_flush : PREVIOUS) << other_run;
+        EXPECT_TRUE(kept[0].empty() && kept[1].empty() && fake.open.empty());
     }
 }
 
