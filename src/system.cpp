@@ -141,6 +141,13 @@ std::string LockName(const char* left) {
     return std::string(left, NameStart(left)) + name;
 }
 
+// Whether two looks at a lock saw one lock, unchanged. Not by its file number: a FUSE client
+// (sshfs) numbers a file anew each time it looks it up; two locks made one after the other
+// differ in their times.
+bool SameLock(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.size == b.size && a.mtime == b.mtime;
+}
+
 // Removes the lock at name when it is still the one seen unchanged; a new run's lock, taken by
 // mistake in a race with another run doing the same, is put back.
 void TakeOver(const std::string& name, const FileId& stale) {
@@ -148,7 +155,7 @@ void TakeOver(const std::string& name, const FileId& stale) {
     FileId moved{};
     BlockSignals();
     if (RenameNoReplace(name.c_str(), aside.c_str()) == Naming::DONE) {
-        if (NameIdentity(aside.c_str(), &moved) && Unchanged(moved, stale)) {
+        if (OpenIdentity(aside.c_str(), &moved) && SameLock(moved, stale)) {
             RemoveName(aside.c_str());
         } else if (RenameNoReplace(aside.c_str(), name.c_str()) != Naming::DONE) {
             RemoveName(aside.c_str());
@@ -170,9 +177,13 @@ bool LockPair(const char* left, std::string* lock) {
         const intptr_t fd = CreateNew(lock->c_str(), &taken);
         if (fd != NO_DESCRIPTOR) return CloseDescriptor(fd), true;
         RestoreSignals();
-        if (!taken) return false;
+        // Opened, not just looked up: a share's client may remember a lock its server has
+        // long removed, and refuse to create one until it is told.
         FileId now{};
-        if (!NameIdentity(lock->c_str(), &now) || same_for < 0 || !Unchanged(now, seen)) {
+        const bool there = OpenIdentity(lock->c_str(), &now);
+        // (An SFTP server refuses to create over an existing file without saying why.)
+        if (!taken && !there) return false;
+        if (!there || same_for < 0 || !SameLock(now, seen)) {
             seen = now;
             same_for = 0;
         } else if (same_for >= STALE_MS) {

@@ -93,6 +93,15 @@ bool NameIdentity(const char* name, FileId* id) {
     return FromStat(lstat(name, &st), st, false, id);
 }
 
+bool OpenIdentity(const char* name, FileId* id) {
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    const bool known = FromStat(fstat(fd, &st), st, false, id);
+    close(fd);
+    return known;
+}
+
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
     return StreamOn(fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0), append ? "ab" : "wb");
 }

@@ -29,6 +29,10 @@ intptr_t CreateNew(const char* name, bool* taken);
 bool DescriptorIdentity(intptr_t fd, FileId* id);
 // lstat of name (a link is not followed); false when it fails.
 bool NameIdentity(const char* name, FileId* id);
+// fstat of the file at name, opened for it (a link is not followed): a network share's client
+// asks its server, where a stat may answer from what it remembers of a file another client
+// removed. False when it can't be opened.
+bool OpenIdentity(const char* name, FileId* id);
 // A binary stream on a duplicate of fd (the descriptor itself stays open), appending when
 // asked; nullptr on failure.
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append);

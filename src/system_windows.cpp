@@ -132,6 +132,10 @@ bool NameIdentity(const char* name, FileId* id) {
     return IdentityOfPath(name, true, FILE_FLAG_OPEN_REPARSE_POINT, id);
 }
 
+bool OpenIdentity(const char* name, FileId* id) {
+    return IdentityOfPath(name, true, FILE_FLAG_OPEN_REPARSE_POINT, id);
+}
+
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
     HANDLE copy = INVALID_HANDLE_VALUE;
     if (!DuplicateHandle(GetCurrentProcess(), reinterpret_cast<HANDLE>(fd), GetCurrentProcess(),

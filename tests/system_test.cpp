@@ -104,6 +104,10 @@ bool NameIdentity(const char* name, FileId* id) {
     if (Fails("lstat " + std::string(name)) || fake.names.count(name) == 0) return false;
     return *id = Id(fake.names[name]), true;
 }
+bool OpenIdentity(const char* name, FileId* id) {
+    if (Fails("open " + std::string(name)) || fake.names.count(name) == 0) return false;
+    return *id = Id(fake.names[name]), true;
+}
 std::FILE* StreamOnDuplicate(intptr_t, bool) {
 #ifdef _WIN32
     return Fails("dup") ? nullptr : std::fopen("NUL", "wb");
