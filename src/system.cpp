@@ -84,6 +84,7 @@ struct Output {
     int temp;
     Aside aside = Aside::NOT_YET;
     std::string backup;
+    FileId made{};  // the new file, as it is put in place
 };
 
 // Moves the file at out.name to a new name in its folder, never over an existing file. A
@@ -103,25 +104,27 @@ bool SetAside(Output* out) {
     return false;
 }
 
-// Renames backup over path; where the file system refuses a replacing rename (ntfs-3g does for
-// long names), removes path and renames into the free name.
-bool PutBack(const std::string& backup, const char* path) {
+// Renames backup to path, over the new file when it stands there (placed); where the file
+// system refuses a replacing rename (ntfs-3g does for long names), removes the new file first.
+bool PutBack(const std::string& backup, const char* path, bool placed) {
     if (RenameOver(backup.c_str(), path)) return true;
-    RemoveName(path);
+    if (placed) RemoveName(path);
     return RenameOver(backup.c_str(), path);
 }
 
 // Gives out its previous file back, or frees its name where none stood, once the new file may
 // stand there (placed); records in kept the backup that can't be given back its name.
 void GiveBack(const Output& out, bool placed, std::string* kept) {
-    if (out.aside == Aside::MOVED && !PutBack(out.backup, out.name)) *kept = out.backup;
+    if (out.aside == Aside::MOVED && !PutBack(out.backup, out.name, placed)) *kept = out.backup;
     if (out.aside == Aside::NOTHING && placed) RemoveName(out.name);
 }
 
-// Whether out's name is known to lead to another file than its temporary was.
+// Whether out's name is known to lead to another file than the new one put there: neither the
+// same file number (which a FUSE file system may give anew) nor the same size and time.
 bool ReplacedSince(const Output& out) {
     FileId now{};
-    return NameIdentity(out.name, &now) && !SameFile(now, temporaries[out.temp].id);
+    return NameIdentity(out.name, &now) && !SameFile(now, out.made) &&
+           (now.size != out.made.size || now.mtime != out.made.mtime);
 }
 
 // The pair's turn: a lock file of the program's own beside the outputs, made with an exclusive
@@ -245,8 +248,8 @@ std::FILE* ReopenTemporary(int temp) {
 
 bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
                  std::string kept[2]) {
-    Output pair[2] = {{left, left_temp, Aside::NOT_YET, {}},
-                      {right, right_temp, Aside::NOT_YET, {}}};
+    Output pair[2] = {{left, left_temp, Aside::NOT_YET, {}, {}},
+                      {right, right_temp, Aside::NOT_YET, {}, {}}};
     std::string lock;
     int placed = 0;
     for (Output& out : pair) {
@@ -261,7 +264,9 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
         if (!SetAside(&out)) goto give_back;
     }
     for (; placed < 2; ++placed) {
-        if (!RenameOver(Recorded(pair[placed].temp)->name.c_str(), pair[placed].name)) {
+        const Temporary* t = Recorded(pair[placed].temp);
+        if (!DescriptorIdentity(t->fd, &pair[placed].made) ||
+            !RenameOver(t->name.c_str(), pair[placed].name)) {
             goto give_back;
         }
         Release(pair[placed].temp);

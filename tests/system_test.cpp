@@ -69,8 +69,10 @@ bool Taken(const std::string& name) {
     return Exists(name);
 }
 
+// A file's identity: each file of its own size and time.
 FileId Id(int file) {
-    return FileId{1, static_cast<uint64_t>(file), 0, 0};
+    const auto n = static_cast<uint64_t>(file);
+    return FileId{1, n, n, n};
 }
 
 }  // namespace
@@ -126,6 +128,7 @@ bool SyncFile(intptr_t fd) {
 bool SyncFolder(const char*) {
     fake.flushed_in_turn += InTurn() ? 1 : 0;
     for (const auto& [name, file] : fake.at_flush) fake.names[name] = file;
+    fake.at_flush.clear();
     return !Fails("fsync folder");
 }
 bool RemoveName(const char* name) {
@@ -302,10 +305,11 @@ TEST(System, LeavesThePairOfARunThatCameMeanwhile) {
     for (const bool other_run : {false, true}) {
         fake = Fake{};
         fake.names = PREVIOUS;
-        if (other_run) fake.at_flush = {{LEFT, 5}, {RIGHT, 6}};
+        const Names other = {{LEFT, 5}, {RIGHT, 6}};
+        if (other_run) fake.at_flush = other;
         fake.fail_at = flush;
         EXPECT_FALSE(RunPair(kept));
-        EXPECT_EQ(fake.names, other_run ? fake.at_flush : PREVIOUS) << other_run;
+        EXPECT_EQ(fake.names, other_run ? other : PREVIOUS) << other_run;
         EXPECT_TRUE(kept[0].empty() && kept[1].empty() && fake.open.empty());
     }
 }
