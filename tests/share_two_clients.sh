@@ -22,13 +22,13 @@ done
 "$2" "$d/share/x.wav" 16 100000 >/dev/null && "$2" "$d/share/x.1.wav" 24 70000 >/dev/null || exit 1
 status=0
 for round in $(seq 20); do
-    "$1" "$d/m1/x.wav" >"$d/out1" &
-    "$1" "$d/m2/x.1.wav" >"$d/out2"
+    timeout 60 "$1" "$d/m1/x.wav" >"$d/out1" &
+    timeout 60 "$1" "$d/m2/x.1.wav" >"$d/out2"
     wait $!
     said=$(cat "$d/out1" "$d/out2" | tr '\n' ' ') files=$(ls "$d/share" | tr '\n' ' ')
     sizes=$(stat -c %s "$d/share/xL.wav" "$d/share/xR.wav" | uniq | wc -l)
     if [ "$said" != "done done " ] || [ "$sizes" != 1 ] || [ "$files" != "x.1.wav x.wav xL.wav xR.wav " ]; then
-        echo "round $round: $said; $sizes sizes; $files" && status=1
+        echo "round $round: $said; $sizes sizes; $files" && status=1 && break
     fi
 done
 exit $status
