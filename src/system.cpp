@@ -180,13 +180,12 @@ bool LockPair(const char* left, std::string* lock) {
         const intptr_t fd = CreateNew(lock->c_str(), &taken);
         if (fd != NO_DESCRIPTOR) return CloseDescriptor(fd), true;
         RestoreSignals();
-        // Opened, not just looked up: a share's client may remember a lock its server has
-        // long removed, and refuse to create one until it is told.
+        // Whatever stopped the create is waited out: a lock another run holds, but also an
+        // SFTP server's bare refusal to create over a file, or Windows' while a file given up
+        // is still open elsewhere. The lock is opened, not looked up: a share's client may
+        // remember a lock its server has long removed, and refuse to create one until told.
         FileId now{};
-        const bool there = OpenIdentity(lock->c_str(), &now);
-        // (An SFTP server refuses to create over an existing file without saying why.)
-        if (!taken && !there) return false;
-        if (!there || same_for < 0 || !SameLock(now, seen)) {
+        if (!OpenIdentity(lock->c_str(), &now) || same_for < 0 || !SameLock(now, seen)) {
             seen = now;
             same_for = 0;
         } else if (same_for >= STALE_MS) {
