@@ -463,29 +463,33 @@ TEST_F(Cli, AsAUserOtherThanRootKeepsModesWhateverTheUmask) {
 }
 
 // exFAT has no inodes: its FUSE driver numbers a file anew each time the kernel brings it back
-// into memory. Caches evicted during runs must not make an unchanged input look changed. Its
-// names are as long as it takes, not as pathconf says.
-TEST_F(Cli, OnExfatThroughFuseAnUnchangedInputIsNeverTakenForChanged) {
+// into memory. Caches evicted during runs must not make an unchanged input look changed. Names
+// there and on NTFS count in UTF-16 units, and ntfs-3g refuses to rename over long ones.
+TEST_F(Cli, OnExfatAndNtfs3gThroughFuseInputsStayTheirOwnAndLongNamesWork) {
     Put("take.wav", StereoWav(16, 44100, 200000));
-    if (!Have("command -v mkfs.exfat && command -v mount.exfat-fuse && losetup -f && "
-              "test -w /proc/sys/vm/drop_caches")) {
-        GTEST_SKIP() << "needs exfatprogs, exfat-fuse, a loop device and root";
+    if (!Have("command -v mkfs.exfat && command -v mount.exfat-fuse && command -v ntfs-3g && "
+              "losetup -f && test -w /proc/sys/vm/drop_caches")) {
+        GTEST_SKIP() << "needs exfatprogs, exfat-fuse, ntfs-3g, a loop device and root";
     }
+    const std::string bin = Quote(QUENLOR_BIN);
     std::string out;
-    EXPECT_EQ(Shell("truncate -s 64M fs.img && mkfs.exfat fs.img >/dev/null && mkdir fs && "
-                    "loop=$(losetup -f --show fs.img) || exit 1; "
-                    "trap 'umount fs; losetup -d $loop' EXIT; "
-                    "mount.exfat-fuse $loop fs 2>/dev/null && cp take.wav fs/ || exit 1; "
-                    "(while echo 2 >/proc/sys/vm/drop_caches; do sleep 0.005; done) & evict=$!; "
-                    "for i in $(seq 100); do " +
-                        Quote(QUENLOR_BIN) + " fs/take.wav; done | sort | uniq -c; kill $evict; " +
-                        // Names count in UTF-16 units there: 89 (257 bytes) fit, 256 don't.
-                        "for n in 84 251; do b=fs/$(printf '\xe9\x8c\xb2%.0s' $(seq $n)); "
-                        "cp take.wav $b.wav; " +
-                        Quote(QUENLOR_BIN) + " $b.wav; ls fs | wc -l; done",
-                    "", &out),
-              0);
-    EXPECT_EQ(out, "    100 done\ndone\n6\nUnable to open file.\n7\n");
+    EXPECT_EQ(
+        Shell("truncate -s 64M fs.img nt.img && mkfs.exfat fs.img >/dev/null && mkdir fs nt "
+              "&& mkntfs -F -Q nt.img >/dev/null 2>&1 && loop=$(losetup -f --show fs.img) "
+              "|| exit 1; trap 'umount fs nt; losetup -d $loop' EXIT; "
+              "mount.exfat-fuse $loop fs 2>/dev/null && ntfs-3g nt.img nt && cp take.wav fs/ "
+              "|| exit 1; "
+              "(while echo 2 >/proc/sys/vm/drop_caches; do sleep 0.005; done) & evict=$!; "
+              "for i in $(seq 100); do " +
+                  bin + " fs/take.wav; done | sort | uniq -c; kill $evict; " +
+                  // 89 CJK characters (257 bytes) fit, 256 don't; a pair of 245 is made again.
+                  "for n in 84 251; do b=fs/$(printf '\xe9\x8c\xb2%.0s' $(seq $n)); "
+                  "cp take.wav $b.wav; " +
+                  bin + " $b.wav; ls fs | wc -l; done; s=nt/$(printf 'n%.0s' $(seq 240)); " +
+                  "cp take.wav $s.wav && " + bin + " $s.wav && " + bin + " $s.wav; ls nt | wc -l",
+              "", &out),
+        0);
+    EXPECT_EQ(out, "    100 done\ndone\n6\nUnable to open file.\n7\ndone\ndone\n3\n");
 }
 
 // Files on two file systems may share an inode number and still be two files.

@@ -1,10 +1,8 @@
 #!/bin/sh
-# Two machines sharing one folder, as two sshfs mounts of it through a local sshd (a lock taken
-# through one binds that mount alone, as on NFS and SMB clients): a run on each splits an input
-# of one base name into the same pair at once, 20 times. Each must end "done" and leave one
-# run's whole pair (the inputs differ in size) and nothing else. Status 77 (skipped) without
-# root, sshfs or openssh-server.
-# Usage: share_two_clients.sh PROGRAM MAKE_WAV
+# share_two_clients.sh PROGRAM MAKE_WAV: two sshfs mounts of one folder through a local sshd, as
+# two machines see a share (a lock taken through one binds that one alone): a run on each splits
+# its input of one base name into the same pair at once, 20 times; each must end "done" and leave
+# one run's whole pair (the inputs differ in size). Status 77 (skip) without root or the tools.
 set -u
 [ "$(id -u)" = 0 ] && command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] || exit 77
 d=$(mktemp -d)
