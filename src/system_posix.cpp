@@ -117,7 +117,7 @@ bool SyncFile(intptr_t fd) {
 bool SyncFolder(const char* name) {
     const int fd = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder the user may write in but not read (a drop box) can't be opened to be flushed.
-    if (fd < 0) return errno == EACCES || errno == EPERM;
+    if (fd < 0) return errno == EACCES;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.
     const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
     close(fd);
