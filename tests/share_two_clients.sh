@@ -5,7 +5,7 @@
 # one run's whole pair (the inputs differ in size). Status 77 (skip) without root or the tools.
 set -u
 [ "$(id -u)" = 0 ] && command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] || exit 77
-d=$(mktemp -d)
+d=$(mktemp -d) status=0
 trap 'fusermount -u $d/m1; fusermount -u $d/m2; kill $(cat $d/pid); rm -rf $d' EXIT
 mkdir -p "$d/share" "$d/m1" "$d/m2" /run/sshd
 ssh-keygen -q -t ed25519 -N '' -f "$d/host" && ssh-keygen -q -t ed25519 -N '' -f "$d/user" || exit 1
@@ -18,7 +18,6 @@ for m in m1 m2; do
         -o UserKnownHostsFile=/dev/null "root@127.0.0.1:$d/share" "$d/$m" || exit 1
 done
 "$2" "$d/share/x.wav" 16 100000 >/dev/null && "$2" "$d/share/x.1.wav" 24 70000 >/dev/null || exit 1
-status=0
 for round in $(seq 20); do
     timeout 60 "$1" "$d/m1/x.wav" >"$d/out1" &
     timeout 60 "$1" "$d/m2/x.1.wav" >"$d/out2"
