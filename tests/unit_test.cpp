@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <tuple>
 
 #include "driver.h"
@@ -84,26 +86,37 @@ TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
     }
 }
 
-// The copies' digest, over a block and a last partial one as a copy reads them: one byte changed
-// anywhere (every byte is tried), or two words swapped, changes it.
+// The copies' digest, over a block and a last partial one as a copy reads them, on any processor
+// and with the widest vectors: one byte changed anywhere (every byte is tried), two words swapped,
+// or a word moved changes it; so do +1 and -1 in the top bytes of two 8-byte words 16 KiB apart
+// (a left sample's middle byte and a right sample's top byte at 24 bits), which cancel in sums of
+// 64-bit words modulo 2^64.
 TEST(Digest, ChangesWithAnyByteOrOrder) {
-    const Bytes samples = StereoSamples(24, 0, 1000);  // 6,000 bytes: 93 steps of 64, and 48
     const auto digest = [](const Bytes& bytes) {
-        Digest d{};
+        Digest d{}, portable{};
         DigestBytes(bytes.data(), 4096, &d);
         DigestBytes(bytes.data() + 4096, bytes.size() - 4096, &d);
+        DigestBytesPortable(bytes.data(), 4096, &portable);
+        DigestBytesPortable(bytes.data() + 4096, bytes.size() - 4096, &portable);
+        EXPECT_EQ(std::memcmp(&d, &portable, sizeof d), 0);
         std::vector<uint64_t> words(d.a, d.a + DIGEST_LANES);
         words.insert(words.end(), d.b, d.b + DIGEST_LANES);
         return words;
     };
-    const auto same = digest(samples);
-    EXPECT_EQ(digest(samples), same);
-    for (size_t at = 0; at < samples.size(); ++at) {
-        Bytes changed = samples;
-        changed[at] ^= 0x01;
-        EXPECT_NE(digest(changed), same) << at;
+    for (uint32_t bits : {24u, 16u}) {
+        Bytes samples = StereoSamples(bits, 0, 5000);  // past 16 KiB, not a whole step at the end
+        samples[7] = samples[7 + 16384] = 0x10;
+        const auto same = digest(samples);
+        for (size_t at = 0; at < (bits == 24 ? samples.size() : 0); ++at) {
+            Bytes changed = samples;
+            changed[at] ^= 0x01;
+            EXPECT_NE(digest(changed), same) << at;
+        }
+        Bytes swapped = samples, moved = samples, cancelled = samples;
+        for (size_t k = 0; k < 8; ++k) std::swap(swapped[k], swapped[64 + k]);
+        std::rotate(moved.begin() + 64, moved.begin() + 68, moved.begin() + 132);
+        ++cancelled[7], --cancelled[7 + 16384];
+        EXPECT_TRUE(digest(swapped) != same && digest(moved) != same && digest(cancelled) != same)
+            << bits;
     }
-    Bytes swapped = samples;
-    for (size_t k = 0; k < 8; ++k) std::swap(swapped[k], swapped[64 + k]);
-    EXPECT_NE(digest(swapped), same);
 }

@@ -9,16 +9,21 @@
 // Stereo frames per block read from the input.
 constexpr uint32_t BLOCK_FRAMES = 1 << 18;
 
-// A digest of the bytes read: Fletcher's checksum over 64-bit words, in eight lanes (one cache
-// line a step, which the compiler turns into vector adds). a sums the words, so any byte changed
-// changes it; b sums the running sums, so words moved change it.
-constexpr size_t DIGEST_LANES = 8;
+// A digest of the bytes read: Fletcher's checksum over 32-bit words, in sixteen lanes (one
+// cache line a step, which the compiler turns into vector adds), with 64-bit sums. a sums a
+// lane's words, b its running sums. It misses no change to one or two 8-byte words: within a
+// lane at most two words change, by d1 and d2 (each less than 2^32 in size); a changes unless
+// d2 = -d1, and then b changes by d1 times their distance in steps, less than 2^64 in size for
+// any input under 256 GiB, so never 0. Words moved are two or more changed.
+constexpr size_t DIGEST_LANES = 16;
 struct Digest {
     uint64_t a[DIGEST_LANES], b[DIGEST_LANES];
 };
 // Adds the n bytes at p to digest; blocks of the same sizes in the same order give the same
-// digest for the same bytes.
+// digest for the same bytes. DigestBytesPortable is the same on any processor; DigestBytes uses
+// wider vectors where the processor has them (AVX2).
 void DigestBytes(const unsigned char* p, size_t n, Digest* digest);
+void DigestBytesPortable(const unsigned char* p, size_t n, Digest* digest);
 
 // Appends channel (0 left, 1 right) of the first `frames` 16- or 24-bit stereo frames from
 // data_offset in in_path to temporary temp, and a pad byte when they are of odd length. The left
