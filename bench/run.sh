@@ -9,18 +9,26 @@
 #
 #   COMPARE_BIN=/path bench/run.sh        time another build too, in the same rounds
 #   COLD=1 bench/run.sh                   every part starts with the page cache dropped (root)
+#   LOWMEM_MIB=1400 bench/run.sh          also each split in a memory cgroup of that size, the
+#                                         input read into the cache there first (root)
 #
 # Each round times one split (and the other build's), then the floors: "2r2w" reads the input
 # twice and writes two fresh files of the outputs' size (dd), as the program does; "1r2w" reads
 # it once and writes both, the least any split can do; "cp" copies the input. Each floor is
 # timed again with its writes flushed to disk ("+sync": sync -d once all is written), since the
-# program flushes its outputs before it says done. Every timed part starts with its own outputs
-# removed and after a sync. Inputs are made by the project's own make_wav and read once
+# program flushes its outputs before it says done; "1r2w+direct" writes the two in parallel
+# with direct writes, then flushes, the fastest way this disk takes the outputs' bytes. Where
+# sndfile-deinterleave is installed (sndfile-programs), it is timed too, then a sync: the
+# nearest thing another tool has to a split that ends on disk. Every timed part starts with its
+# own outputs removed and after a sync. Inputs are made by the project's own make_wav and read once
 # beforehand, so all run from the page cache (unless COLD is set).
 #
 # Noise on a shared machine only ever adds time, so the figures that count are best over best:
-# the split over "1r2w+sync" (the physical floor of a split that ends on disk) and over "2r2w"
-# (the figure of earlier builds); each part's best and median are printed too.
+# the split over the durable floor (the better of "1r2w+sync" and "1r2w+direct": the least a
+# split that ends on disk can take) and over "2r2w" (the figure of earlier builds); each part's
+# best and median are printed too. In a memory cgroup the split's time is given against its
+# best unconfined, with what it read from disk (the input pushed out of the cache is read
+# again).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
@@ -63,17 +71,53 @@ writes() {
     # Flushed once both are written, as the program flushes its two outputs.
     if [ -n "$flush" ]; then sync -d "$work/floor1.out" "$work/floor2.out"; fi
 }
+# Two writers at once, each straight to disk in large writes, then flushed.
+direct_writes() {
+    local k
+    for k in 1 2; do
+        dd if=/dev/zero of="$work/floor$k.out" bs=8M count="$out_bytes" iflag=count_bytes \
+            oflag=direct status=none &
+    done
+    wait
+    sync -d "$work/floor1.out" "$work/floor2.out"
+}
 floor_2r2w() { reads "$1" 2 && writes; }
+floor_direct() { reads "$1" 1 && direct_writes; }
+deinterleave() { sndfile-deinterleave "$1" >/dev/null && sync; }
 floor_1r2w() { reads "$1" 1 && writes; }
 copy() { cp "$1" "$work/floor1.out" && if [ -n "$flush" ]; then sync -d "$work/floor1.out"; fi; }
 
 parts=(split) names=(split)
 if [ -n "${COMPARE_BIN:-}" ]; then parts+=(split_other) names+=(other); fi
-parts+=(floor_2r2w floor_1r2w copy floor_2r2w floor_1r2w copy)
-names+=(2r2w 1r2w cp 2r2w+sync 1r2w+sync cp+sync)
+parts+=(floor_2r2w floor_1r2w copy floor_2r2w floor_1r2w copy floor_direct)
+names+=(2r2w 1r2w cp 2r2w+sync 1r2w+sync cp+sync 1r2w+direct)
+if command -v sndfile-deinterleave >/dev/null; then parts+=(deinterleave) names+=(deinterleave); fi
 best_of() { printf '%s\n' "$@" | sort -n | head -1; }
 median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
+# lowmem INPUT BEST_NS: in a memory cgroup of LOWMEM_MIB (v2 memory.max, or v1
+# memory.limit_in_bytes), the input read into the cache, then split; ROUNDS times, the best
+# time and the most read from disk (the process's file system inputs, in 512-byte blocks).
+lowmem_lines=()
+lowmem() {
+    local cg limit=$((LOWMEM_MIB * 1048576)) r out t read_mib best_t='' most=0
+    if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
+        cg=/sys/fs/cgroup/quenlor-bench && mkdir -p $cg && echo $limit >$cg/memory.max
+    else
+        cg=/sys/fs/cgroup/memory/quenlor-bench && mkdir -p $cg && echo $limit >$cg/memory.limit_in_bytes
+    fi
+    for r in $(seq "$rounds"); do
+        rm -f "$left" "$right" && sync
+        out=$(sh -c 'echo $$ >"$1/cgroup.procs" && cat "$2" >/dev/null &&
+            exec /usr/bin/time -f "%e %I" "$3" "$2" 2>&1 >/dev/null' sh $cg "$1" "$bin")
+        t=${out% *} read_mib=$((${out#* } / 2048))
+        best_t=$(awk -v a="$t" -v b="${best_t:-$t}" 'BEGIN {print a < b ? a : b}')
+        [ $read_mib -le $most ] || most=$read_mib
+    done
+    rmdir $cg
+    lowmem_lines+=("$(awk -v b="$bits" -v t="$best_t" -v u="$2" -v m="$most" \
+        'BEGIN {printf "%-7s %10.3f %10.2f %12d", b "-bit", t, t / (u / 1e9), m}')")
+}
 summary=()
 for bits in 16 24; do
     in=$(make_input $bits "$size_mib")
@@ -87,7 +131,7 @@ for bits in 16 24; do
         line=()
         for k in "${!parts[@]}"; do
             flush='' && [[ ${names[$k]} == *+sync ]] && flush=1
-            rm -f "$left" "$right" "$work"/floor*.out
+            rm -f "$left" "$right" "$work"/floor*.out "${in%.wav}"_0*.wav
             sync
             if [ -n "${COLD:-}" ]; then echo 3 >/proc/sys/vm/drop_caches; fi
             t0=$(now)
@@ -104,21 +148,31 @@ for bits in 16 24; do
         best[$k]=$(best_of ${times[$k]})
         echo "  ${names[$k]}: $(seconds ${best[$k]}) $(seconds $(median_of ${times[$k]}))"
     done
-    # The floors' places in the lists: 2r2w, then 1r2w+sync.
-    f2=$((${#parts[@]} - 6)) f1s=$((${#parts[@]} - 2))
+    # The floors by name: 2r2w (the first), the durable floor (the better of 1r2w+sync and
+    # 1r2w+direct), and the other tool with its sync (0 when not installed).
+    declare -A at=()
+    for k in "${!parts[@]}"; do [ -n "${at[${names[$k]}]:-}" ] || at[${names[$k]}]=$k; done
+    durable=$(best_of "${best[${at[1r2w+sync]}]}" "${best[${at[1r2w+direct]}]}")
     peak=$(peak_kib "$bin" "$in")
-    summary+=("$(awk -v b="$bits" -v m="$size_mib" -v s="${best[0]}" -v f="${best[$f2]}" \
-        -v d="${best[$f1s]}" -v o="${best[1]:-0}" -v p="$peak" -v c="${COMPARE_BIN:+1}" \
-        'BEGIN {printf "%-7s %-8s %10.3f %10s %10.2f %10.2f %10d", b "-bit", m "MiB", s / 1e9,
-                c ? sprintf("%.3f", o / 1e9) : "-", s / f, s / d, p}')")
+    summary+=("$(awk -v b="$bits" -v m="$size_mib" -v s="${best[0]}" -v f="${best[${at[2r2w]}]}" \
+        -v d="$durable" -v o="${best[1]:-0}" -v p="$peak" -v c="${COMPARE_BIN:+1}" \
+        -v t="${best[${at[deinterleave]:-x}]:-0}" \
+        'BEGIN {printf "%-7s %-8s %10.3f %10s %10.2f %10.2f %10s %10d", b "-bit", m "MiB", s / 1e9,
+                c ? sprintf("%.3f", o / 1e9) : "-", s / f, s / d,
+                t ? sprintf("%.2f", t / s) : "-", p}')")
+    if [ -n "${LOWMEM_MIB:-}" ]; then lowmem "$in" "${best[0]}"; fi
+    unset at
     unset times best
     rm -f "$in" "$left" "$right" "${in%.wav}"L.wav "$work"/floor*.out
 done
 # Memory must not grow with the input: compare with a 16 MiB input.
 small=$(make_input 16 16)
-summary+=("$(printf '%-7s %-8s %10s %10s %10s %10s %10d' 16-bit 16MiB - - - - "$(peak_kib "$bin" "$small")")")
+summary+=("$(printf '%-7s %-8s %10s %10s %10s %10s %10s %10d' 16-bit 16MiB - - - - - "$(peak_kib "$bin" "$small")")")
 rm -f "$small" "${small%.wav}L.wav" "${small%.wav}R.wav"
 
 echo
-printf '%-7s %-8s %10s %10s %10s %10s %10s\n' width input split_s other_s /2r2w /1r2w+sync peak_KiB
+printf '%-7s %-8s %10s %10s %10s %10s %10s %10s\n' width input split_s other_s /2r2w /durable \
+    deint/split peak_KiB
 printf '%s\n' "${summary[@]}"
+[ ${#lowmem_lines[@]} -eq 0 ] || printf '%s\n' "" "in a ${LOWMEM_MIB} MiB memory cgroup:" \
+    "$(printf '%-7s %10s %10s %12s' width split_s /unconfined read_MiB)" "${lowmem_lines[@]}"

@@ -245,6 +245,11 @@ std::FILE* ReopenTemporary(int temp) {
     return StillOurs(temp) ? StreamOnDuplicate(temporaries[temp].fd, true) : nullptr;
 }
 
+bool ReserveSpace(int temp, uint64_t size) {
+    const Temporary* t = Recorded(temp);
+    return t != nullptr && Allocate(t->fd, size);
+}
+
 bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
                  std::string kept[2]) {
     Output pair[2] = {{left, left_temp, Aside::NOT_YET, {}, {}},

@@ -38,12 +38,20 @@ bool NameFits(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
 // Opens path (UTF-8) for reading in binary mode, without blocking or taking a controlling
-// terminal; nullptr on failure.
+// terminal (blocking again once it is known to be a regular file), to be read from start to end;
+// nullptr on failure.
 std::FILE* OpenForReading(const char* path);
 
-// Starts writing the file's written data to disk, without waiting, so that a later flush waits
-// only for what came last; nothing where the system has no such call.
-void StartWriteBack(std::FILE* file);
+// Starts writing bytes from to to of the file to disk, without waiting; nothing where the system
+// has no such call.
+void StartWriteBack(std::FILE* file, uint64_t from, uint64_t to);
+// Waits until bytes from to to of the file are on disk, then drops them from the cache (where
+// the system can), so that they don't push out what is still to be read.
+void FinishWriteBack(std::FILE* file, uint64_t from, uint64_t to);
+// Reserves size bytes on disk for temporary temp, without changing its length, so that a full
+// disk shows before the copy; true where the file system can't reserve (the writes then find
+// out), false when the room is not there.
+bool ReserveSpace(int temp, uint64_t size);
 
 // Creates a new file in path's folder under a short name of its own (quenlor2-1a2b3c4d.part),
 // never through an existing name or link, with the permissions a new file gets, and records it

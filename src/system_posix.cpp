@@ -124,11 +124,34 @@ bool SyncFolder(const char* name) {
     return synced;
 }
 
-void StartWriteBack(std::FILE* file) {
+void StartWriteBack(std::FILE* file, uint64_t from, uint64_t to) {
 #ifdef SYNC_FILE_RANGE_WRITE
-    sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    sync_file_range(fileno(file), static_cast<off_t>(from), static_cast<off_t>(to - from),
+                    SYNC_FILE_RANGE_WRITE);
 #else
-    static_cast<void>(file);
+    static_cast<void>(file), static_cast<void>(from), static_cast<void>(to);
+#endif
+}
+
+void FinishWriteBack(std::FILE* file, uint64_t from, uint64_t to) {
+    const int fd = fileno(file);
+    const auto start = static_cast<off_t>(from), length = static_cast<off_t>(to - from);
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(
+        fd, start, length,
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+#endif
+    posix_fadvise(fd, start, length, POSIX_FADV_DONTNEED);
+}
+
+bool Allocate(intptr_t fd, uint64_t size) {
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (fallocate(static_cast<int>(fd), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0) {
+        return true;
+    }
+    return errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL;
+#else
+    return static_cast<void>(fd), static_cast<void>(size), true;
 #endif
 }
 
@@ -210,7 +233,13 @@ bool SeekTo(std::FILE* file, uint64_t pos) {
 }
 
 std::FILE* OpenForReading(const char* path) {
-    return StreamOn(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), "rb");
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    return StreamOn(fd, "rb");
 }
 
 void PrepareProcess(int*, char***) {

@@ -38,6 +38,9 @@ bool OpenIdentity(const char* name, FileId* id);
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append);
 // close(fd). Safe in a signal handler.
 void CloseDescriptor(intptr_t fd);
+// fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size); true where the file system can't, false on a
+// full disk or another failure.
+bool Allocate(intptr_t fd, uint64_t size);
 // fsync(fd): the file's data and attributes (its mode among them) on disk; false on failure.
 bool SyncFile(intptr_t fd);
 // fsync of the folder that holds name, so that the renames in it survive a crash; false on

@@ -124,6 +124,9 @@ void CloseDescriptor(intptr_t fd) {
     fake.calls.push_back("close");
     fake.bad_closes += fake.open.erase(fd) == 1 ? 0 : 1;
 }
+bool Allocate(intptr_t, uint64_t) {
+    return true;
+}
 bool SyncFile(intptr_t fd) {
     fake.flushed_in_turn += InTurn() ? 1 : 0;
     return !Fails("fsync " + std::to_string(fake.open[fd]));

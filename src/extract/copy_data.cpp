@@ -13,6 +13,7 @@
 #include "extract/extract.h"
 #include "fail.h"
 #include "system.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -98,6 +99,9 @@ __attribute__((target("avx2"))) void DigestAvx2(const unsigned char* p, size_t n
 }
 #endif
 
+// How far the disk's writing may fall behind the copy: enough to keep it busy.
+constexpr uint64_t WRITE_BACK_LAG = 8 << 20;
+
 // Frames gathered and digested at a time: 16 or 24 KiB, which stay in the processor's cache
 // from the one to the other.
 constexpr size_t PIECE_FRAMES = 4096;
@@ -169,6 +173,8 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     std::vector<unsigned char> block(BLOCK_FRAMES * frame + SLACK);
     std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
     Digest read{};
+    uint64_t written = HEADER_SIZE,
+             on_disk = HEADER_SIZE;  // the output's end, and its flushed part
     for (uint32_t left = frames; left > 0;) {
         const size_t n = std::min(left, BLOCK_FRAMES);
         // The input held these frames when it was probed: fewer now means it changed, or could
@@ -191,9 +197,15 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
             DigestBytes(block.data() + done * frame, m * frame, &read);
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
-        // The disk writes while the copy goes on: the flush before the rename then waits only
-        // for the last blocks.
-        StartWriteBack(out);
+        // The disk writes while the copy goes on, WRITE_BACK_LAG behind it: the flush before the
+        // rename then waits only for the last of it, and what is on disk leaves the cache, so
+        // that the input stays there for the second copy.
+        StartWriteBack(out, written, written + n * sample);
+        written += n * sample;
+        if (written - on_disk >= 2 * WRITE_BACK_LAG) {
+            FinishWriteBack(out, on_disk, written - WRITE_BACK_LAG);
+            on_disk = written - WRITE_BACK_LAG;
+        }
         left -= static_cast<uint32_t>(n);
     }
     if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
