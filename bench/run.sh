@@ -107,7 +107,8 @@ lowmem() {
         cg=/sys/fs/cgroup/memory/quenlor-bench && mkdir -p $cg && echo $limit >$cg/memory.limit_in_bytes
     fi
     for r in $(seq "$rounds"); do
-        rm -f "$left" "$right" && sync
+        # Dropped first, so that the input's pages are read, and counted, in the cgroup.
+        rm -f "$left" "$right" && sync && echo 3 >/proc/sys/vm/drop_caches
         out=$(sh -c 'echo $$ >"$1/cgroup.procs" && cat "$2" >/dev/null &&
             exec /usr/bin/time -f "%e %I" "$3" "$2" 2>&1 >/dev/null' sh $cg "$1" "$bin")
         t=${out% *} read_mib=$((${out#* } / 2048))

@@ -492,17 +492,22 @@ TEST_F(Cli, OnExfatAndNtfs3gThroughFuseInputsStayTheirOwnAndLongNamesWork) {
     EXPECT_EQ(out, "    100 done\ndone\n6\nUnable to open file.\n7\ndone\ndone\n3\n");
 }
 
-// Files on two file systems may share an inode number and still be two files.
+// Files on two file systems may share an inode number and still be two files; a full one is
+// found out before the copy.
 TEST_F(Cli, UnderUnshareFilesOfOneInodeNumberOnTwoFileSystemsAreTwo) {
     if (!Have("unshare -m true")) GTEST_SKIP() << "needs unshare (util-linux) and mount rights";
     Put("take.wav", StereoWav(16, 44100, 300));
     std::string out;
     EXPECT_EQ(Shell("unshare -m sh -c 'mkdir a b && mount -t tmpfs a a && mount -t tmpfs b b && "
                     "cp take.wav a/ && cp take.wav b/ && ln -s ../b/take.wav a/takeL.wav && " +
-                        Quote(QUENLOR_BIN) + " a/take.wav'",
+                        Quote(QUENLOR_BIN) +
+                        " a/take.wav; mkdir c && mount -t tmpfs -o size=1m c c && "
+                        "cp take.wav c/ && truncate -s 64M c/take.wav && " +
+                        Quote(QUENLOR_BIN) + " c/take.wav; ls c'",
                     "", &out),
               0);
-    EXPECT_EQ(out, "done\n");
+    // A disk without room for the outputs (a 64 MiB input, sparse) is found before the copy.
+    EXPECT_EQ(out, "done\nUnable to write file.\ntake.wav\n");
 }
 
 // An output name shows the file it had before the run or a whole new output, never a part:
