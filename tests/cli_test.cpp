@@ -541,6 +541,10 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         {"the input grown, its time put back",
          part_way("touch -r take1.wav new.wav && echo >>take1.wav && touch -r new.wav take1.wav"),
          2, changed},
+        {"the input cut, its time put back",
+         part_way("touch -r take1.wav new.wav && truncate -s -4 take1.wav && touch -r new.wav "
+                  "take1.wav"),
+         2, changed},
         {"the input rewritten, its time put back",
          part_way("touch -r take1.wav new.wav && printf x | dd of=take1.wav bs=1 seek=99 "
                   "conv=notrunc 2>/dev/null && touch -r new.wav take1.wav"),
