@@ -541,6 +541,7 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         {"the input grown, its time put back",
          part_way("touch -r take1.wav new.wav && echo >>take1.wav && touch -r new.wav take1.wav"),
          2, changed},
+        {"the input's time set back", part_way("touch -d 2001-01-01 take1.wav"), 2, changed},
         {"the input cut, its time put back",
          part_way("touch -r take1.wav new.wav && truncate -s -4 take1.wav && touch -r new.wav "
                   "take1.wav"),
