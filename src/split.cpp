@@ -51,12 +51,6 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     int left_temp = 0, right_temp = 0;
     MAKE_HEADER(left, sample_rate, bits_per_sample, frames, &left_temp);
     MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
-    // Room for both before the long copy: a full disk shows now, not half-way.
-    const uint64_t data = uint64_t{frames} * (bits_per_sample / 8);
-    if (!ReserveSpace(left_temp, HEADER_SIZE + data + data % 2) ||
-        !ReserveSpace(right_temp, HEADER_SIZE + data + data % 2)) {
-        Fail(MSG_WRITE, 2);
-    }
     Digest digest{};
     COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity, &digest);
     COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity, &digest);

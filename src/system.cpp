@@ -119,12 +119,23 @@ void GiveBack(const Output& out, bool placed, std::string* kept) {
     if (out.aside == Aside::NOTHING && placed) RemoveName(out.name);
 }
 
-// Whether out's name is known to lead to another file than the new one put there: neither the
-// same file number (which a FUSE file system may give anew) nor the same size and time.
+// Whether two looks at a file saw it unchanged, by its device, size and time but not its file
+// number: a FUSE file system (sshfs, exFAT) may number a file anew each time it looks it up.
+bool SameStamp(const FileId& a, const FileId& b) {
+    return a.device == b.device && a.size == b.size && a.mtime == b.mtime;
+}
+
+// Whether out's name is known to lead to another file than the new one put there.
 bool ReplacedSince(const Output& out) {
     FileId now{};
-    return NameIdentity(out.name, &now) && !SameFile(now, out.made) &&
-           (now.size != out.made.size || now.mtime != out.made.mtime);
+    return NameIdentity(out.name, &now) && !SameFile(now, out.made) && !SameStamp(now, out.made);
+}
+
+// Removes the previous outputs moved aside.
+void DropBackups(const Output (&pair)[2]) {
+    for (const Output& out : pair) {
+        if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
+    }
 }
 
 // The pair's turn: a lock file of the program's own beside the outputs, made with an exclusive
@@ -144,13 +155,6 @@ std::string LockName(const char* left) {
     return std::string(left, NameStart(left)) + name;
 }
 
-// Whether two looks at a lock saw one lock, unchanged. Not by its file number: a FUSE client
-// (sshfs) numbers a file anew each time it looks it up; two locks made one after the other
-// differ in their times.
-bool SameLock(const FileId& a, const FileId& b) {
-    return a.device == b.device && a.size == b.size && a.mtime == b.mtime;
-}
-
 // Removes the lock at name when it is still the one seen unchanged; a new run's lock, taken by
 // mistake in a race with another run doing the same, is put back.
 void TakeOver(const std::string& name, const FileId& stale) {
@@ -158,7 +162,7 @@ void TakeOver(const std::string& name, const FileId& stale) {
     FileId moved{};
     BlockSignals();
     if (RenameNoReplace(name.c_str(), aside.c_str()) == Naming::DONE) {
-        if (OpenIdentity(aside.c_str(), &moved) && SameLock(moved, stale)) {
+        if (OpenIdentity(aside.c_str(), &moved) && SameStamp(moved, stale)) {
             RemoveName(aside.c_str());
         } else if (RenameNoReplace(aside.c_str(), name.c_str()) != Naming::DONE) {
             RemoveName(aside.c_str());
@@ -185,7 +189,7 @@ bool LockPair(const char* left, std::string* lock) {
         // is still open elsewhere. The lock is opened, not looked up: a share's client may
         // remember a lock its server has long removed, and refuse to create one until told.
         FileId now{};
-        if (!OpenIdentity(lock->c_str(), &now) || same_for < 0 || !SameLock(now, seen)) {
+        if (!OpenIdentity(lock->c_str(), &now) || same_for < 0 || !SameStamp(now, seen)) {
             seen = now;
             same_for = 0;
         } else if (same_for >= STALE_MS) {
@@ -281,9 +285,7 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
     // copy left behind, as a temporary whose removal fails is.
     if (SyncFolder(left)) {
         BlockSignals();
-        for (const Output& out : pair) {
-            if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
-        }
+        DropBackups(pair);
         RestoreSignals();
         return true;
     }
@@ -295,9 +297,7 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
     }
     // Another run may have put its own pair in place meanwhile: that one stays.
     if (ReplacedSince(pair[0]) || ReplacedSince(pair[1])) {
-        for (const Output& out : pair) {
-            if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
-        }
+        DropBackups(pair);
         UnlockPair(lock);
         return false;
     }

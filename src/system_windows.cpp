@@ -133,7 +133,7 @@ bool NameIdentity(const char* name, FileId* id) {
 }
 
 bool OpenIdentity(const char* name, FileId* id) {
-    return IdentityOfPath(name, true, FILE_FLAG_OPEN_REPARSE_POINT, id);
+    return NameIdentity(name, id);  // which opens the file already
 }
 
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {

@@ -42,7 +42,10 @@ void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sampl
     HeaderBytes(sample_rate, bits_per_sample, frames, header);
     std::FILE* out = CreateTemporary(path, temp);
     if (out == nullptr) Fail(MSG_OPEN, 2);
+    // Room for the whole output (all but 8 bytes counted by the RIFF length) before the long
+    // copy: a full disk shows now, not half-way.
+    const bool reserved = ReserveSpace(*temp, uint64_t{Assem4(header + RIFF_LEN)} + 8);
     const bool written = std::fwrite(header, 1, sizeof header, out) == sizeof header;
     // A full disk often shows only when the stream's buffer is flushed at close.
-    if (std::fclose(out) != 0 || !written) Fail(MSG_WRITE, 2);
+    if (std::fclose(out) != 0 || !written || !reserved) Fail(MSG_WRITE, 2);
 }
