@@ -18,7 +18,6 @@
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 
-// Prints the message (a printf format, filled from the arguments that follow status) and a
-// line break on standard output, removes the temporary outputs, then ends the process with
-// status.
+// Removes the temporary outputs, prints the message (a printf format, filled from the arguments
+// that follow status) and a line break on standard output, then ends the process with status.
 [[noreturn]] void Fail(const char* message, int status, ...) __attribute__((format(printf, 1, 3)));

@@ -11,14 +11,19 @@
 
 namespace {
 
-// Prints prompt and reads one whitespace-delimited word; end of input gives an empty word.
+// Prints prompt and reads one word: up to white space, or, when it starts with a double or a
+// single quote, up to the matching quote (or the line's end), spaces included and the quotes
+// left out, as Explorer and terminals type the path of a file dropped on the window. End of
+// input gives an empty word.
 std::string Prompt(const char* prompt) {
     std::fputs(prompt, stdout);
     std::fflush(stdout);
     std::string word;
     int c = std::getchar();
     while (c != EOF && std::isspace(c)) c = std::getchar();
-    while (c != EOF && !std::isspace(c)) {
+    const int quote = c == '"' || c == '\'' ? c : EOF;
+    if (quote != EOF) c = std::getchar();
+    while (c != EOF && (quote != EOF ? c != quote && c != '\n' : !std::isspace(c))) {
         word.push_back(static_cast<char>(c));
         c = std::getchar();
     }

@@ -32,10 +32,11 @@ Temporary* Take(int temp) {
     return recorded[temp].exchange(nullptr);
 }
 
-// Closes temp's descriptor once its name is no longer the program's (renamed into place).
-void Release(int temp) {
+// Takes temp's record back once its name is no longer the program's (renamed into place); its
+// descriptor, kept open to flush the file under its new name, is the caller's to close.
+intptr_t Release(int temp) {
     const Temporary* t = Take(temp);
-    if (t != nullptr) CloseDescriptor(t->fd);
+    return t != nullptr ? t->fd : NO_DESCRIPTOR;
 }
 
 // Closes and removes temp: closed first, because a FUSE file system removes a file still open
@@ -71,6 +72,21 @@ std::string TemporaryName(const char* path) {
     return std::string(path, NameStart(path)) + name;
 }
 
+// How long a rename refused for a moment is tried again: on Windows an indexer or a virus
+// scanner opens a new file for a moment, and an editor may not have closed an old one yet.
+constexpr int BUSY_WAIT_MS = 1000;
+
+// rename(from, to), tried again while it is refused for a moment, then reported as failed.
+Naming Patiently(Naming (*rename)(const char*, const char*), const char* from, const char* to) {
+    Naming result = rename(from, to);
+    for (int waited = 0, step = 10; result == Naming::BUSY && waited < BUSY_WAIT_MS;
+         waited += step, step *= 2) {
+        Pause(step);
+        result = rename(from, to);
+    }
+    return result == Naming::BUSY ? Naming::FAILED : result;
+}
+
 // What became of an output's previous file while the pair is replaced.
 enum class Aside {
     NOT_YET,  // nothing was done to it
@@ -84,7 +100,8 @@ struct Output {
     int temp;
     Aside aside = Aside::NOT_YET;
     std::string backup;
-    FileId made{};  // the new file, as it is put in place
+    FileId made{};                // the new file, as it is put in place
+    intptr_t fd = NO_DESCRIPTOR;  // the new file's, from its rename until the flush
 };
 
 // Moves the file at out.name to a new name in its folder, never over an existing file. A
@@ -96,7 +113,7 @@ bool SetAside(Output* out) {
     if (entry != Entry::OTHER) return false;  // a folder can't be replaced by a file
     for (int attempt = 0; attempt < 100; ++attempt) {
         out->backup = TemporaryName(out->name);
-        const Naming moved = RenameNoReplace(out->name, out->backup.c_str());
+        const Naming moved = Patiently(RenameNoReplace, out->name, out->backup.c_str());
         if (moved == Naming::DONE) return out->aside = Aside::MOVED, true;
         if (moved == Naming::NO_SOURCE) return out->aside = Aside::NOTHING, true;
         if (moved != Naming::TAKEN) return false;
@@ -107,9 +124,9 @@ bool SetAside(Output* out) {
 // Renames backup to path, over the new file when it stands there (placed); where the file
 // system refuses a replacing rename (ntfs-3g does for long names), removes the new file first.
 bool PutBack(const std::string& backup, const char* path, bool placed) {
-    if (RenameOver(backup.c_str(), path)) return true;
+    if (Patiently(RenameOver, backup.c_str(), path) == Naming::DONE) return true;
     if (placed) RemoveName(path);
-    return RenameOver(backup.c_str(), path);
+    return Patiently(RenameOver, backup.c_str(), path) == Naming::DONE;
 }
 
 // Gives out its previous file back, or frees its name where none stood, once the new file may
@@ -129,6 +146,13 @@ bool SameStamp(const FileId& a, const FileId& b) {
 bool ReplacedSince(const Output& out) {
     FileId now{};
     return NameIdentity(out.name, &now) && !SameFile(now, out.made) && !SameStamp(now, out.made);
+}
+
+// Closes the new files' descriptors still open.
+void CloseNew(Output (&pair)[2]) {
+    for (Output& out : pair) {
+        if (out.fd != NO_DESCRIPTOR) CloseDescriptor(out.fd), out.fd = NO_DESCRIPTOR;
+    }
 }
 
 // Removes the previous outputs moved aside.
@@ -211,7 +235,7 @@ void UnlockPair(const std::string& lock) {
 }  // namespace
 
 bool SameFile(const FileId& a, const FileId& b) {
-    return a.device == b.device && a.inode == b.inode;
+    return a.device == b.device && a.inode == b.inode && a.inode_high == b.inode_high;
 }
 
 bool Unchanged(const FileId& a, const FileId& b) {
@@ -260,6 +284,7 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
                       {right, right_temp, Aside::NOT_YET, {}, {}}};
     std::string lock;
     int placed = 0;
+    bool flushed = false;
     for (Output& out : pair) {
         const Temporary* t = Recorded(out.temp);
         // The mode before the flush, so that it covers it too; the flush before the turn, so
@@ -272,18 +297,22 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
         if (!SetAside(&out)) goto give_back;
     }
     for (; placed < 2; ++placed) {
-        const Temporary* t = Recorded(pair[placed].temp);
-        if (!DescriptorIdentity(t->fd, &pair[placed].made) ||
-            !RenameOver(t->name.c_str(), pair[placed].name)) {
+        Output& out = pair[placed];
+        const Temporary* t = Recorded(out.temp);
+        // A signal that came in the turn leaves the previous pair, as one before it does.
+        if (Interrupted() || !DescriptorIdentity(t->fd, &out.made) ||
+            Patiently(RenameOver, t->name.c_str(), out.name) != Naming::DONE) {
             goto give_back;
         }
-        Release(pair[placed].temp);
+        out.fd = Release(out.temp);
     }
     UnlockPair(lock);
     // The previous pair is kept until the new one is on disk, names included: "done" means
     // that a crash can't take it back. A backup that can't be removed after that is only a
     // copy left behind, as a temporary whose removal fails is.
-    if (SyncFolder(left)) {
+    flushed = SyncRenamed(left, pair[0].fd, pair[1].fd);
+    CloseNew(pair);
+    if (flushed) {
         BlockSignals();
         DropBackups(pair);
         RestoreSignals();
@@ -303,9 +332,10 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
     }
 
 give_back:  // in the turn: each output as it was, the right one first
+    CloseNew(pair);
     for (int side = 1; side >= 0; --side) GiveBack(pair[side], side < placed, &kept[side]);
     UnlockPair(lock);
-    SyncFolder(left);
+    SyncRenamed(left, NO_DESCRIPTOR, NO_DESCRIPTOR);
     return false;
 }
 

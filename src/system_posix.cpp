@@ -17,6 +17,7 @@ bool FromStat(int result, const struct stat& st, bool regular_only, FileId* id) 
     if (result != 0 || (regular_only && !S_ISREG(st.st_mode))) return false;
     id->device = static_cast<uint64_t>(st.st_dev);
     id->inode = static_cast<uint64_t>(st.st_ino);
+    id->inode_high = 0;
     id->size = static_cast<uint64_t>(st.st_size);
     id->mtime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                 static_cast<uint64_t>(st.st_mtim.tv_nsec);
@@ -73,6 +74,16 @@ void RestoreSignals() {
     sigprocmask(SIG_SETMASK, &caller_mask, nullptr);
 }
 
+bool Interrupted() {
+    // Only those the caller had not blocked: the others will not be delivered when restored.
+    sigset_t pending;
+    sigpending(&pending);
+    for (int sig : TERMINATING) {
+        if (sigismember(&pending, sig) == 1 && sigismember(&caller_mask, sig) == 0) return true;
+    }
+    return false;
+}
+
 void Pause(int ms) {
     usleep(static_cast<useconds_t>(ms) * 1000);
 }
@@ -114,8 +125,8 @@ bool SyncFile(intptr_t fd) {
     return fsync(static_cast<int>(fd)) == 0;
 }
 
-bool SyncFolder(const char* name) {
-    const int fd = open(FolderOf(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool SyncRenamed(const char* left, intptr_t, intptr_t) {
+    const int fd = open(FolderOf(left).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder the user may write in but not read (a drop box) can't be opened to be flushed.
     if (fd < 0) return errno == EACCES;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.
@@ -187,8 +198,9 @@ Naming RenameNoReplace(const char* from, const char* to) {
     return errno == ENOENT ? Naming::NO_SOURCE : Naming::FAILED;
 }
 
-bool RenameOver(const char* from, const char* to) {
-    return std::rename(from, to) == 0;
+Naming RenameOver(const char* from, const char* to) {
+    if (std::rename(from, to) == 0) return Naming::DONE;
+    return errno == ENOENT ? Naming::NO_SOURCE : Naming::FAILED;
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {

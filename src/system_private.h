@@ -14,9 +14,13 @@ constexpr intptr_t NO_DESCRIPTOR = -1;
 // The process's number, to tell one run's temporary names from another's.
 unsigned ProcessId();
 // Blocks the terminating signals, saving the caller's mask (on Windows: holds the console
-// handler off); RestoreSignals restores the saved mask. Not nested.
+// handler off); RestoreSignals restores the saved mask, and a signal that came meanwhile then
+// takes effect. Not nested.
 void BlockSignals();
 void RestoreSignals();
+// Whether a terminating signal (Ctrl-C on Windows) came while they were blocked and waits to
+// take effect.
+bool Interrupted();
 // Closes and removes the temporaries not yet renamed into place, with signals as they are: the
 // signal handler's own path.
 void DiscardTemporaries();
@@ -43,16 +47,17 @@ void CloseDescriptor(intptr_t fd);
 bool Allocate(intptr_t fd, uint64_t size);
 // fsync(fd): the file's data and attributes (its mode among them) on disk; false on failure.
 bool SyncFile(intptr_t fd);
-// fsync of the folder that holds name, so that the renames in it survive a crash; false on
-// failure. Where the system makes renames durable by themselves (Windows, with write-through),
-// the folder can't be opened to be flushed (the user may write in it but not read it), or its
-// file system can't flush a folder, there is nothing to do.
-bool SyncFolder(const char* name);
+// Makes the renames that put the files of left_fd and right_fd at their names in left's folder
+// survive a crash: fsync of the folder on POSIX; on Windows FlushFileBuffers of each file, which
+// writes NTFS's log up to its renames. False on failure. Where the folder can't be opened to be
+// flushed (the user may write in it but not read it), or its file system can't flush, there is
+// nothing to do.
+bool SyncRenamed(const char* left, intptr_t left_fd, intptr_t right_fd);
 // unlink(name); false on failure, but true when nothing stood there (as a retried call on a
 // network share reports). Safe in a signal handler.
 bool RemoveName(const char* name);
-// Gives fd's file the permission bits of the regular file at output, when there is one; false
-// when they can't be read or set.
+// Gives fd's file the permission bits of the regular file at output, when there is one (on
+// Windows its attributes and the access list set on it); false when they can't be read or set.
 bool CopyMode(const char* output, intptr_t fd);
 
 // What lstat says stands at a name.
@@ -64,9 +69,10 @@ enum class Naming {
     DONE,       // the new name leads to the file
     TAKEN,      // the new name exists: nothing done
     NO_SOURCE,  // nothing stands at the old name
+    BUSY,       // refused for a moment: another program has a file open without sharing it
     FAILED,     // any other failure
 };
 // rename(from, to) that never replaces what stands at to.
 Naming RenameNoReplace(const char* from, const char* to);
-// rename(from, to), replacing what stands at to; false on failure.
-bool RenameOver(const char* from, const char* to);
+// rename(from, to), replacing what stands at to.
+Naming RenameOver(const char* from, const char* to);

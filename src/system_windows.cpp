@@ -1,13 +1,19 @@
 // The system layer on Windows: UTF-8 names become the wide names Windows takes, and console
 // interrupts, which come on a thread of their own, are ordered against the main thread by a lock.
 #ifndef _WIN32_WINNT
-#define _WIN32_WINNT 0x0600  // slim reader/writer locks
+#define _WIN32_WINNT 0x0602  // FILE_ID_INFO; every call made is in Windows Vista
 #endif
 #include <fcntl.h>
 #include <io.h>
+// clang-format off
 #include <windows.h>
+#include <aclapi.h>
+// clang-format on
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include "system.h"
@@ -18,6 +24,11 @@ namespace {
 // Held by the main thread while it creates or renames a temporary (where POSIX blocks signals),
 // and taken for good by the console handler, so that neither sees the other's work half done.
 SRWLOCK temporaries_lock = SRWLOCK_INIT;
+// Set by the console handler before it waits for that lock: a Ctrl-C the main thread is to
+// honour before it puts the new pair in place.
+std::atomic<bool> interrupted{false};
+// The console's code pages as the program found them; 0 when it has no console.
+UINT input_code_page = 0, output_code_page = 0;
 
 std::wstring Wide(const char* utf8) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
@@ -35,15 +46,46 @@ std::string Utf8(const wchar_t* wide) {
     return utf8;
 }
 
+// The wide name of path for the file calls. Past MAX_PATH characters, its full form after
+// "\\?\" (a share's after "\\?\UNC\"), which Windows takes up to 32,767 characters; shorter
+// paths stay as they are, so that Windows reads them as it reads any program's.
+std::wstring WidePath(const char* path) {
+    const std::wstring wide = Wide(path);
+    const DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    // 12: room for a short name in a folder at the limit.
+    if (n < MAX_PATH - 12 || wide.rfind(L"\\\\?\\", 0) == 0 || wide.rfind(L"\\\\.\\", 0) == 0) {
+        return wide;
+    }
+    std::wstring full(n, L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), n, &full[0], nullptr));
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+}
+
+// Whether a call failed because another program has the file open without sharing it, or
+// for a moment (a file being deleted is refused as access denied).
+bool Busy(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
 constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Fills id, and attributes when asked, from the open handle; false when the system can't tell.
+// The 128-bit file number where the volume has one (ReFS does not keep the 64-bit one unique).
 bool IdentityFromHandle(HANDLE handle, FileId* id, DWORD* attributes = nullptr) {
     BY_HANDLE_FILE_INFORMATION info;
     if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info)) return false;
     if (attributes != nullptr) *attributes = info.dwFileAttributes;
-    id->device = info.dwVolumeSerialNumber;
-    id->inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    FILE_ID_INFO ids;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &ids, sizeof ids)) {
+        id->device = ids.VolumeSerialNumber;
+        std::memcpy(&id->inode, ids.FileId.Identifier, 8);
+        std::memcpy(&id->inode_high, ids.FileId.Identifier + 8, 8);
+    } else {
+        id->device = info.dwVolumeSerialNumber;
+        id->inode = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+        id->inode_high = 0;
+    }
     id->size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     id->mtime =
         uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32 | info.ftLastWriteTime.dwLowDateTime;
@@ -56,8 +98,9 @@ bool IdentityFromHandle(HANDLE handle, FileId* id, DWORD* attributes = nullptr) 
 // and identity come from that one handle.
 bool IdentityOfPath(const char* path, bool folders, DWORD flags, FileId* id,
                     bool* missing = nullptr) {
-    const HANDLE handle = CreateFileW(Wide(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    const HANDLE handle =
+        CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, SHARE_ALL, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (missing != nullptr) {
@@ -87,12 +130,85 @@ std::FILE* StreamOn(HANDLE handle, int flags, const char* mode) {
     return file;
 }
 
+void RestoreCodePages() {
+    if (input_code_page != 0) SetConsoleCP(input_code_page);
+    if (output_code_page != 0) SetConsoleOutputCP(output_code_page);
+}
+
 BOOL WINAPI OnInterrupt(DWORD) {
+    interrupted.store(true);
     AcquireSRWLockExclusive(&temporaries_lock);  // never released: the process ends here
     DiscardTemporaries();
+    RestoreCodePages();
     // Ends as Ctrl-C ends a console program, without waiting for the main thread's streams.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     return TRUE;
+}
+
+// Whether the console is the program's own, shown to the user and closed with the program:
+// started from Explorer or by a file dropped on it, not from a command prompt or a script.
+bool OwnConsole() {
+    DWORD processes[2], mode = 0;
+    return GetConsoleProcessList(processes, 2) == 1 &&
+           GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&
+           GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode);
+}
+
+// On every exit but Ctrl-C: a console of the program's own stays until the user has read the
+// last message; the console's code pages are given back.
+void OnExit() {
+    if (OwnConsole()) {
+        std::fputs("Press Enter to close this window.", stdout);
+        std::fflush(stdout);
+        const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+        FlushConsoleInputBuffer(in);  // what was typed ahead is not the answer
+        wchar_t typed[64];
+        DWORD n = 0;
+        while (ReadConsoleW(in, typed, 64, &n, nullptr) && n > 0 &&
+               std::wmemchr(typed, L'\n', n) == nullptr &&
+               std::wmemchr(typed, L'\r', n) == nullptr) {
+        }
+    }
+    RestoreCodePages();
+}
+
+// Whether the access list at output was set on it, rather than only inherited from its folder
+// (as the new file's is).
+bool OwnAccessList(PACL dacl, SECURITY_DESCRIPTOR_CONTROL control) {
+    if ((control & SE_DACL_PROTECTED) != 0) return true;
+    for (DWORD k = 0; dacl != nullptr && k < dacl->AceCount; ++k) {
+        void* ace = nullptr;
+        if (GetAce(dacl, k, &ace) &&
+            (static_cast<ACE_HEADER*>(ace)->AceFlags & INHERITED_ACE) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives the file of handle (opened with WRITE_DAC) the access list set on the file at output;
+// true when there is none.
+bool CopyAccessList(const std::wstring& output, HANDLE handle) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetNamedSecurityInfoW(output.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+        return true;  // a file system without access lists (FAT)
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool copied = true;
+    if (dacl != nullptr && GetSecurityDescriptorControl(sd, &control, &revision) &&
+        OwnAccessList(dacl, control)) {
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        copied = SetSecurityInfo(handle, SE_FILE_OBJECT, what, nullptr, nullptr, dacl, nullptr) ==
+                 ERROR_SUCCESS;
+    }
+    LocalFree(sd);
+    return copied;
 }
 
 }  // namespace
@@ -107,6 +223,13 @@ void BlockSignals() {
 
 void RestoreSignals() {
     ReleaseSRWLockExclusive(&temporaries_lock);
+    // As a signal unblocked on POSIX is delivered: the handler, waiting for the lock, ends the
+    // process.
+    if (interrupted.load()) Sleep(INFINITE);
+}
+
+bool Interrupted() {
+    return interrupted.load();
 }
 
 void Pause(int ms) {
@@ -116,8 +239,15 @@ void Pause(int ms) {
 intptr_t CreateNew(const char* name, bool* taken) {
     // Delete sharing lets the temporary be renamed, or removed by the console handler, while
     // the program holds it open.
-    const HANDLE handle = CreateFileW(Wide(name).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
-                                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The right to set its access list too (the owner has it), so that a replaced output's
+    // can be given to it; asked for alone where it is refused.
+    const std::wstring wide = WidePath(name);
+    HANDLE handle = CreateFileW(wide.c_str(), GENERIC_WRITE | WRITE_DAC, SHARE_ALL, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = CreateFileW(wide.c_str(), GENERIC_WRITE, SHARE_ALL, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
     const DWORD error = GetLastError();
     *taken = handle == INVALID_HANDLE_VALUE &&
              (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
@@ -153,8 +283,15 @@ bool SyncFile(intptr_t fd) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(fd)) != 0;
 }
 
-bool SyncFolder(const char*) {
-    return true;  // each rename was written through to disk before it returned
+bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
+    // A file's flush writes NTFS's log up to its last change, its rename among them.
+    for (const intptr_t fd : {left_fd, right_fd}) {
+        if (fd == NO_DESCRIPTOR || FlushFileBuffers(reinterpret_cast<HANDLE>(fd))) continue;
+        // A share or a file system that can't flush says so.
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_FUNCTION && error != ERROR_NOT_SUPPORTED) return false;
+    }
+    return true;
 }
 
 void StartWriteBack(std::FILE*, uint64_t, uint64_t) {
@@ -168,15 +305,42 @@ bool Allocate(intptr_t, uint64_t) {
 }
 
 bool RemoveName(const char* name) {
-    return DeleteFileW(Wide(name).c_str()) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND;
+    const std::wstring wide = WidePath(name);
+    if (DeleteFileW(wide.c_str())) return true;
+    DWORD error = GetLastError();
+    // A read-only file (an output kept read-only, moved aside) is deleted once it is not.
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+        SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
+        if (DeleteFileW(wide.c_str())) return true;
+        error = GetLastError();
+        SetFileAttributesW(wide.c_str(), attributes);
+    }
+    return error == ERROR_FILE_NOT_FOUND;
 }
 
-bool CopyMode(const char*, intptr_t) {
-    return true;  // Windows files have no permission bits; their access lists come from the folder
+bool CopyMode(const char* output, intptr_t fd) {
+    const std::wstring name = WidePath(output);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;  // a new output
+    }
+    const HANDLE handle = reinterpret_cast<HANDLE>(fd);
+    // The attributes a user sets; the archive bit always, as for any file just written. Times
+    // of 0 are left as they are.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes =
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED)) |
+        FILE_ATTRIBUTE_ARCHIVE;
+    return CopyAccessList(name, handle) &&
+           SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 Entry EntryAt(const char* name) {
-    const DWORD attributes = GetFileAttributesW(Wide(name).c_str());
+    const DWORD attributes = GetFileAttributesW(WidePath(name).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Entry::MISSING
@@ -185,19 +349,21 @@ Entry EntryAt(const char* name) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Entry::FOLDER : Entry::OTHER;
 }
 
-Naming RenameNoReplace(const char* from, const char* to) {
-    if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
-        return Naming::DONE;
-    }
+// What MoveFileExW(from, to, flags) did.
+Naming Move(const char* from, const char* to, DWORD flags) {
+    if (MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), flags)) return Naming::DONE;
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return Naming::TAKEN;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Naming::NO_SOURCE;
-    return Naming::FAILED;
+    return Busy(error) ? Naming::BUSY : Naming::FAILED;
 }
 
-bool RenameOver(const char* from, const char* to) {
-    return MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+Naming RenameNoReplace(const char* from, const char* to) {
+    return Move(from, to, MOVEFILE_WRITE_THROUGH);
+}
+
+Naming RenameOver(const char* from, const char* to) {
+    return Move(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {
@@ -213,7 +379,7 @@ bool RegularFileIdentity(const char* path, FileId* id) {
 }
 
 bool IsFolder(const char* path) {
-    const DWORD attributes = GetFileAttributesW(Wide(path).c_str());
+    const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
@@ -228,7 +394,17 @@ bool SeekTo(std::FILE* file, uint64_t pos) {
 }
 
 std::FILE* OpenForReading(const char* path) {
-    return _wfopen(Wide(path).c_str(), L"rb");
+    // Refused for a moment (a recorder or an editor still closing it) is tried again for about
+    // a second, as renames are.
+    const std::wstring name = WidePath(path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int waited = 0, step = 10;; waited += step, step *= 2) {
+        handle = CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || !Busy(GetLastError()) || waited >= 1000) break;
+        Sleep(static_cast<DWORD>(step));
+    }
+    return StreamOn(handle, _O_RDONLY, "rb");
 }
 
 void PrepareProcess(int* argc, char*** argv) {
@@ -236,6 +412,10 @@ void PrepareProcess(int* argc, char*** argv) {
         if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR);
     }
     SetConsoleCtrlHandler(OnInterrupt, TRUE);
+    // UTF-8 in and out while the program runs; the code pages found are given back at exit.
+    input_code_page = GetConsoleCP();
+    output_code_page = GetConsoleOutputCP();
+    std::atexit(OnExit);
     SetConsoleCP(CP_UTF8);
     SetConsoleOutputCP(CP_UTF8);
     // The arguments as typed, whatever the code page: wide from the system, then UTF-8.

@@ -229,6 +229,7 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
 // always a name. Help is offered once, and x exits only at the second prompt.
 TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
     Put("zoo.wav", StereoWav(16, 44100, 10));
+    Put("Guest A.wav", StereoWav(16, 44100, 10));
     const std::string missing = "sub/" + std::string(400, 'm') + ".wav";
     const std::string again = PROMPT1 + HELP + PROMPT2;
     using Args = std::vector<std::string>;
@@ -247,6 +248,15 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
         {"a path is no option", {"./--help"}, "", 2, NO_FILE + "./--help!!\n"},
         {"an option only first", {"zoo.wav", "--help"}, "", 0, "done\n"},
         {"no option at a prompt", {}, "h -h\n", 2, again + NO_FILE + "-h!!\n"},
+        // A file dropped on the window is typed in quotes when its path has a space.
+        {"a quoted name", {}, "\"Guest A.wav\" more\n", 0, PROMPT1 + "done\n"},
+        {"single quotes", {}, "h  'Guest A.wav'\n", 0, again + "done\n"},
+        {"a quote runs to the line's end", {}, "\"Guest A.wav\nzoo\"", 0, PROMPT1 + "done\n"},
+        {"a quote mid-word is a character",
+         {},
+         "Guest\"A.wav\n",
+         2,
+         PROMPT1 + NO_FILE + "Guest\"A.wav!!\n"},
     };
     for (const auto& [fault, args, input, status, message] : rows) {
         std::string out;
@@ -267,7 +277,8 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
         EXPECT_NE(out.find(args[0] == "--version" ? "License MIT" : "man quenlor2"),
                   std::string::npos)
             << out;
-        EXPECT_EQ(Files(), (std::set<std::string>{"zoo.wav", "zooR.wav"}));
+        EXPECT_EQ(Files(), (std::set<std::string>{"zoo.wav", "zooR.wav", "Guest A.wav",
+                                                  "Guest AL.wav", "Guest AR.wav"}));
         // Help fits in 80 columns.
         if (args[0] == "--version") continue;
         for (size_t at = 0, next; (next = out.find('\n', at)) != std::string::npos; at = next + 1) {

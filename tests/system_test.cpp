@@ -20,6 +20,7 @@ struct Fake {
     bool blocked = false, fail_after = false;
     bool replace = true;      // whether a rename may replace what stands at its new name
     int collisions = 0;       // how many of the next temporary names some other file holds
+    int busy = 0;             // how many of the next renames another program's open file stops
     bool stale_lock = false;  // whether a run that was killed left its lock file
     int fail_at = 0, unblocked_changes = 0, outside_turn = 0, flushed_in_turn = 0;
     int bad_closes = 0, next_file = 100, paused_ms = 0;
@@ -73,7 +74,7 @@ bool Taken(const std::string& name) {
 // A file's identity: each file of its own size and time.
 FileId Id(int file) {
     const auto n = static_cast<uint64_t>(file);
-    return FileId{1, n, n, n};
+    return FileId{1, n, n, n, 0};
 }
 
 }  // namespace
@@ -88,6 +89,9 @@ void BlockSignals() {
 void RestoreSignals() {
     fake.calls.push_back("restore");
     fake.blocked = false;
+}
+bool Interrupted() {
+    return Fails("pending signals?");
 }
 void Pause(int ms) {
     fake.paused_ms += ms;
@@ -131,8 +135,11 @@ bool SyncFile(intptr_t fd) {
     fake.flushed_in_turn += InTurn() ? 1 : 0;
     return !Fails("fsync " + std::to_string(fake.open[fd]));
 }
-bool SyncFolder(const char*) {
+bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
     fake.flushed_in_turn += InTurn() ? 1 : 0;
+    for (const intptr_t fd : {left_fd, right_fd}) {  // the new files, still open
+        fake.bad_closes += fd == NO_DESCRIPTOR || fake.open.count(fd) == 1 ? 0 : 1;
+    }
     for (const auto& [name, file] : fake.at_flush) fake.names[name] = file;
     fake.at_flush.clear();
     return !Fails("fsync folder");
@@ -151,19 +158,23 @@ Entry EntryAt(const char* name) {
 }
 Naming RenameNoReplace(const char* from, const char* to) {
     if (Renames(from, to, " noreplace")) return Naming::FAILED;
+    if (fake.busy > 0) return --fake.busy, Naming::BUSY;
     if (fake.names.count(from) == 0) return Naming::NO_SOURCE;
     if (Taken(to)) return Naming::TAKEN;
     fake.names[to] = fake.names[from];
     return fake.names.erase(from), Naming::DONE;
 }
-bool RenameOver(const char* from, const char* to) {
+Naming RenameOver(const char* from, const char* to) {
     if (Renames(from, to) || fake.names.count(from) == 0 || fake.folders.count(to) == 1 ||
         (!fake.replace && fake.names.count(to) == 1)) {
-        return false;
+        return Naming::FAILED;
     }
-    if (fake.names.count(to) == 1 && fake.names[to] == fake.names[from]) return true;  // one file
+    if (fake.busy > 0) return --fake.busy, Naming::BUSY;
+    if (fake.names.count(to) == 1 && fake.names[to] == fake.names[from]) {
+        return Naming::DONE;  // two names of one file
+    }
     fake.names[to] = fake.names[from];
-    return fake.names.erase(from), true;
+    return fake.names.erase(from), Naming::DONE;
 }
 size_t NameStart(const std::string& path) {
     return path.rfind('/') + 1;
@@ -209,7 +220,7 @@ bool RunPair(std::string kept[2]) {
 struct Case {
     std::string row;
     bool before, replace, stale_lock;
-    int collisions;
+    int collisions, busy;
     const char* folder;  // an output's name that a folder holds
     bool done;
 };
@@ -222,15 +233,18 @@ struct Case {
 // signals blocked; every output's rename comes in the pair's turn, and no flush does.
 TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     const Case cases[] = {
-        {"no previous outputs", false, true, false, 0, nullptr, true},
-        {"a previous pair", true, true, false, 0, nullptr, true},
-        {"temporary names taken", true, true, false, 3, nullptr, true},
-        {"every temporary name taken", true, true, false, 1000, nullptr, false},
-        {"a folder at the left output", true, true, false, 0, LEFT, false},
-        {"a folder at the right output", true, true, false, 0, RIGHT, false},
+        {"no previous outputs", false, true, false, 0, 0, nullptr, true},
+        {"a previous pair", true, true, false, 0, 0, nullptr, true},
+        {"temporary names taken", true, true, false, 3, 0, nullptr, true},
+        {"every temporary name taken", true, true, false, 1000, 0, nullptr, false},
+        {"a folder at the left output", true, true, false, 0, 0, LEFT, false},
+        {"a folder at the right output", true, true, false, 0, 0, RIGHT, false},
         // ntfs-3g refuses to rename over a long name.
-        {"replacing renames refused", true, false, false, 0, nullptr, true},
-        {"a lock left by a run that was killed", true, true, true, 0, nullptr, true},
+        {"replacing renames refused", true, false, false, 0, 0, nullptr, true},
+        {"a lock left by a run that was killed", true, true, true, 0, 0, nullptr, true},
+        // Windows: a file another program opens for a moment, or keeps open.
+        {"renames refused for a moment", true, true, false, 0, 5, nullptr, true},
+        {"renames refused for long", true, true, false, 0, 1000, nullptr, false},
     };
     for (const Case& c : cases) {
         int calls = 0;
@@ -243,6 +257,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 fake.stale_lock = c.stale_lock;
                 fake.replace = c.replace;
                 fake.collisions = c.collisions;
+                fake.busy = c.busy;
                 fake.fail_at = fail_at;
                 fake.fail_after = after;
                 std::string kept[2];
