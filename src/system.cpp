@@ -306,18 +306,16 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
         }
         out.fd = Release(out.temp);
     }
-    UnlockPair(lock);
-    // The previous pair is kept until the new one is on disk, names included: "done" means
-    // that a crash can't take it back. A backup that can't be removed after that is only a
-    // copy left behind, as a temporary whose removal fails is.
+    // The turn is given up, but not the signals: one that comes now finds the new pair on disk
+    // and the previous one gone, not both. The previous pair is kept until the new one is on
+    // disk, names included: "done" means that a crash can't take it back. A backup that can't be
+    // removed after that is only a copy left behind, as a temporary whose removal fails is.
+    RemoveName(lock.c_str());
     flushed = SyncRenamed(left, pair[0].fd, pair[1].fd);
     CloseNew(pair);
-    if (flushed) {
-        BlockSignals();
-        DropBackups(pair);
-        RestoreSignals();
-        return true;
-    }
+    if (flushed) DropBackups(pair);
+    RestoreSignals();
+    if (flushed) return true;
     if (!LockPair(left, &lock)) {
         for (int side = 0; side < 2; ++side) {
             if (pair[side].aside == Aside::MOVED) kept[side] = pair[side].backup;

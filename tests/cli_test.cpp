@@ -672,13 +672,15 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
             << fault;
         EXPECT_EQ(out, message) << fault;
     }
-    // A folder's flush that fails puts the previous pair back; a signal while a failing run
-    // (past its file size limit) removes its temporaries, at each close, leaves none behind.
-    for (const std::string fault : {"fsync:error=EIO:when=3", "close:signal=SIGINT:when=4",
-                                    "close:signal=SIGINT:when=8", "close:signal=SIGINT:when=11"}) {
+    // A folder's flush that fails puts the previous pair back, as does a signal that comes as
+    // the new left output is renamed in; a signal while a failing run (past its file size
+    // limit) removes its temporaries, at each close, leaves none behind.
+    for (const std::string fault :
+         {"fsync:error=EIO:when=3", "rename:signal=SIGINT:when=1", "close:signal=SIGINT:when=4",
+          "close:signal=SIGINT:when=8", "close:signal=SIGINT:when=11"}) {
         Put("takeL.wav", Bytes(10, 'L'));
         Put("takeR.wav", Bytes(10, 'R'));
-        Shell(std::string(fault[0] == 'f' ? "" : "ulimit -f 8; ") + strace +
+        Shell(std::string(fault[0] != 'c' ? "" : "ulimit -f 8; ") + strace +
                   "/dev/null -e inject=" + fault + " " + bin + " take.wav",
               "", &out);
         EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"})) << fault;
