@@ -14,7 +14,7 @@
 // only the file's metadata changes (its mode, links or extended attributes).
 struct FileId {
     uint64_t device, inode, size, mtime;
-    uint64_t inode_high;  // the file number's upper half where it has 128 bits (Windows, ReFS)
+    uint64_t inode_high = 0;  // the file number's upper half where it has 128 bits (Windows, ReFS)
 };
 // Whether a and b are one file: the same device and inode.
 bool SameFile(const FileId& a, const FileId& b);

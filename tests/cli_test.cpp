@@ -252,11 +252,6 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
         {"a quoted name", {}, "\"Guest A.wav\" more\n", 0, PROMPT1 + "done\n"},
         {"single quotes", {}, "h  'Guest A.wav'\n", 0, again + "done\n"},
         {"a quote runs to the line's end", {}, "\"Guest A.wav\nzoo\"", 0, PROMPT1 + "done\n"},
-        {"a quote mid-word is a character",
-         {},
-         "Guest\"A.wav\n",
-         2,
-         PROMPT1 + NO_FILE + "Guest\"A.wav!!\n"},
     };
     for (const auto& [fault, args, input, status, message] : rows) {
         std::string out;

@@ -74,7 +74,7 @@ bool Taken(const std::string& name) {
 // A file's identity: each file of its own size and time.
 FileId Id(int file) {
     const auto n = static_cast<uint64_t>(file);
-    return FileId{1, n, n, n, 0};
+    return FileId{1, n, n, n};
 }
 
 }  // namespace
@@ -170,9 +170,7 @@ Naming RenameOver(const char* from, const char* to) {
         return Naming::FAILED;
     }
     if (fake.busy > 0) return --fake.busy, Naming::BUSY;
-    if (fake.names.count(to) == 1 && fake.names[to] == fake.names[from]) {
-        return Naming::DONE;  // two names of one file
-    }
+    if (fake.names.count(to) == 1 && fake.names[to] == fake.names[from]) return Naming::DONE;
     fake.names[to] = fake.names[from];
     return fake.names.erase(from), Naming::DONE;
 }
@@ -220,9 +218,10 @@ bool RunPair(std::string kept[2]) {
 struct Case {
     std::string row;
     bool before, replace, stale_lock;
-    int collisions, busy;
+    int collisions;
     const char* folder;  // an output's name that a folder holds
     bool done;
+    int busy = 0;  // how many renames another program's open file stops
 };
 
 // Whatever call fails, and whatever fails after it: "done" means the new pair, its data and
@@ -234,18 +233,18 @@ struct Case {
 // pending in the turn before the renames is honoured.
 TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     const Case cases[] = {
-        {"no previous outputs", false, true, false, 0, 0, nullptr, true},
-        {"a previous pair", true, true, false, 0, 0, nullptr, true},
-        {"temporary names taken", true, true, false, 3, 0, nullptr, true},
-        {"every temporary name taken", true, true, false, 1000, 0, nullptr, false},
-        {"a folder at the left output", true, true, false, 0, 0, LEFT, false},
-        {"a folder at the right output", true, true, false, 0, 0, RIGHT, false},
+        {"no previous outputs", false, true, false, 0, nullptr, true},
+        {"a previous pair", true, true, false, 0, nullptr, true},
+        {"temporary names taken", true, true, false, 3, nullptr, true},
+        {"every temporary name taken", true, true, false, 1000, nullptr, false},
+        {"a folder at the left output", true, true, false, 0, LEFT, false},
+        {"a folder at the right output", true, true, false, 0, RIGHT, false},
         // ntfs-3g refuses to rename over a long name.
-        {"replacing renames refused", true, false, false, 0, 0, nullptr, true},
-        {"a lock left by a run that was killed", true, true, true, 0, 0, nullptr, true},
+        {"replacing renames refused", true, false, false, 0, nullptr, true},
+        {"a lock left by a run that was killed", true, true, true, 0, nullptr, true},
         // Windows: a file another program opens for a moment, or keeps open.
-        {"renames refused for a moment", true, true, false, 0, 5, nullptr, true},
-        {"renames refused for long", true, true, false, 0, 1000, nullptr, false},
+        {"renames refused for a moment", true, true, false, 0, nullptr, true, 5},
+        {"renames refused for long", true, true, false, 0, nullptr, false, 1000},
     };
     for (const Case& c : cases) {
         int calls = 0;
