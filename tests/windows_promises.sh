@@ -2,8 +2,9 @@
 # Under Wine: Ctrl-C (SIGINT to the emulator's process reaches the console handler) during the
 # copy and during a flush held 3 s leaves the previous pair and a status of its own; the
 # console's code page as found; a console of the program's own kept until Enter; one turn per
-# folder through two drive letters; a replaced output kept read-only; a path of more than 300
-# characters; an output another program holds open for a moment replaced.
+# folder through two drive letters; a replaced output kept read-only; a quoted name at the
+# prompt; a path of more than 300 characters; an output another program holds open for a moment
+# replaced.
 # Usage: windows_promises.sh EMULATOR PROGRAM MAKE_WAV HOLD_FILE
 set -eu
 wine=$1 program=$2 hold=$4 dir=$(mktemp -d) y=${WINEPREFIX:-$HOME/.wine}/dosdevices/y:
@@ -46,6 +47,8 @@ split take.wav && split take.wav || fail "a read-only output not replaced"
 $wine cmd /c attrib takeL.wav | grep -q '^A *R ' || fail "the read-only attribute lost"
 [ "$(ls | grep -c '^quenlor2-')" = 0 ] || fail "a backup left"
 
+cp take.wav 'Guest A.wav' && printf '"Guest A.wav"\n' | $wine "$program" | grep -q 'done' ||
+    fail "a quoted name at the prompt not found"
 long=$(printf 'd%.0s' $(seq 100)) && mkdir -p "$long/$long/$long" && cp take.wav "$long/$long/$long"
 split "Z:$(pwd | tr / '\\')\\$long\\$long\\$long\\take.wav" || fail "a long path failed"
 
