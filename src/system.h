@@ -65,7 +65,8 @@ std::FILE* ReopenTemporary(int temp);
 // outputs they replace and they are flushed to disk first; then, in the pair's turn (runs
 // replacing one pair, on this machine or another sharing the folder, never interleave) and
 // with signals blocked, both previous outputs are moved aside and the temporaries renamed into
-// place; the folder is flushed after the turn, and only then are the previous outputs removed.
+// place (unless a signal came meanwhile: that is a failure); the renames are flushed after the
+// turn, and only then, signals still blocked, are the previous outputs removed.
 // True ("done") when the new pair stands and is on disk. On failure the previous pair is
 // back, but when the file system fails twice over: then kept[0] (left) and kept[1] (right)
 // name the files that still hold a previous output (the output's name may show the new one,
