@@ -72,10 +72,6 @@ std::string TemporaryName(const char* path) {
     return std::string(path, NameStart(path)) + name;
 }
 
-// How long a rename refused for a moment is tried again: on Windows an indexer or a virus
-// scanner opens a new file for a moment, and an editor may not have closed an old one yet.
-constexpr int BUSY_WAIT_MS = 1000;
-
 // rename(from, to), tried again while it is refused for a moment, then reported as failed.
 Naming Patiently(Naming (*rename)(const char*, const char*), const char* from, const char* to) {
     Naming result = rename(from, to);

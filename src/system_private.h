@@ -26,6 +26,10 @@ bool Interrupted();
 void DiscardTemporaries();
 // Sleeps for ms milliseconds.
 void Pause(int ms);
+// How long a rename or an open refused for a moment is tried again (pausing 10, 20, 40... ms):
+// on Windows an indexer or a virus scanner opens a new file for a moment, and an editor may not
+// have closed an old one yet.
+constexpr int BUSY_WAIT_MS = 1000;
 // open(name, O_CREAT | O_EXCL) for writing, with the permissions a new file gets;
 // NO_DESCRIPTOR on failure, with taken set when the name exists.
 intptr_t CreateNew(const char* name, bool* taken);

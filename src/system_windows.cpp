@@ -308,10 +308,10 @@ bool RemoveName(const char* name) {
     const std::wstring wide = WidePath(name);
     if (DeleteFileW(wide.c_str())) return true;
     DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED) return error == ERROR_FILE_NOT_FOUND;
     // A read-only file (an output kept read-only, moved aside) is deleted once it is not.
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
         SetFileAttributesW(wide.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY})) {
         if (DeleteFileW(wide.c_str())) return true;
         error = GetLastError();
@@ -394,15 +394,17 @@ bool SeekTo(std::FILE* file, uint64_t pos) {
 }
 
 std::FILE* OpenForReading(const char* path) {
-    // Refused for a moment (a recorder or an editor still closing it) is tried again for about
-    // a second, as renames are.
+    // Refused for a moment (a recorder or an editor still closing it) is tried again, as
+    // renames are.
     const std::wstring name = WidePath(path);
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int waited = 0, step = 10;; waited += step, step *= 2) {
         handle = CreateFileW(name.c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-        if (handle != INVALID_HANDLE_VALUE || !Busy(GetLastError()) || waited >= 1000) break;
-        Sleep(static_cast<DWORD>(step));
+        if (handle != INVALID_HANDLE_VALUE || !Busy(GetLastError()) || waited >= BUSY_WAIT_MS) {
+            break;
+        }
+        Pause(step);
     }
     return StreamOn(handle, _O_RDONLY, "rb");
 }
