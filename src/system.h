@@ -43,12 +43,19 @@ bool SeekTo(std::FILE* file, uint64_t pos);
 // nullptr on failure.
 std::FILE* OpenForReading(const char* path);
 
-// Starts writing bytes from to to of the file to disk, without waiting; nothing where the system
-// has no such call.
-void StartWriteBack(std::FILE* file, uint64_t from, uint64_t to);
-// Waits until bytes from to to of the file are on disk, then drops them from the cache (where
-// the system can), so that they don't push out what is still to be read.
-void FinishWriteBack(std::FILE* file, uint64_t from, uint64_t to);
+// Starts a flush of the file, its written-back bytes on the disk's lasting storage, without
+// waiting, where the system can (one flush at a time); false where it can't, and nothing starts.
+bool StartFlush(std::FILE* file);
+// How the flush last started is going: over (or none started), still running, or failed; with
+// wait, once it is over.
+enum class Flush { OVER, RUNNING, FAILED };
+Flush FlushProgress(bool wait);
+// Writes bytes from to to of the file to the disk and waits for them; false when the disk
+// reported a failure to write them (a flush after it may no longer say so).
+bool WriteBack(std::FILE* file, uint64_t from, uint64_t to);
+// Drops bytes from to to of the file, on disk, from the cache (where the system can), so that
+// they don't push out what is still to be read.
+void DropCached(std::FILE* file, uint64_t from, uint64_t to);
 // Reserves size bytes on disk for temporary temp, without changing its length, so that a full
 // disk shows before the copy; true where the file system can't reserve (the writes then find
 // out), false when the room is not there.

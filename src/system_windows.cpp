@@ -294,11 +294,20 @@ bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
     return true;
 }
 
-void StartWriteBack(std::FILE*, uint64_t, uint64_t) {
-    // No call starts the write without waiting; the flush before the rename does it all.
+// No call flushes without waiting, nor writes a range: the flush before the rename does it all.
+bool StartFlush(std::FILE*) {
+    return false;
 }
 
-void FinishWriteBack(std::FILE*, uint64_t, uint64_t) {}
+Flush FlushProgress(bool) {
+    return Flush::OVER;
+}
+
+bool WriteBack(std::FILE*, uint64_t, uint64_t) {
+    return true;
+}
+
+void DropCached(std::FILE*, uint64_t, uint64_t) {}
 
 bool Allocate(intptr_t, uint64_t) {
     return true;  // the writes find a full disk

@@ -692,6 +692,25 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
     EXPECT_EQ(Run({"take.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
     EXPECT_EQ(Files(), (std::set<std::string>{"take.wav", "takeL.wav", "takeR.wav"}));
+    // 32 MiB a channel are flushed in steps during the copies: a step's flush that can't be
+    // waited for fails the run; without flushes in the background, a step is written back and
+    // waited for, and a failure to write it is no "done" either.
+    const Bytes big = StereoWav(16, 48000, 1 << 24), big_samples(big.begin() + 44, big.end());
+    Put("big.wav", big);
+    for (const std::string fault : {"", "io_getevents:error=EINVAL", "io_setup:error=ENOSYS",
+                                    "io_setup:error=ENOSYS -e inject=sync_file_range:error=EIO"}) {
+        Put("bigL.wav", Bytes(10, 'L'));
+        Put("bigR.wav", Bytes(10, 'R'));
+        const int status = Shell(strace + "/dev/null " + (fault.empty() ? "" : "-e inject=") +
+                                     fault + " " + bin + " big.wav",
+                                 "", &out);
+        const bool done = fault.empty() || fault == "io_setup:error=ENOSYS";
+        EXPECT_EQ(out, done ? "done\n" : "Unable to write file.\n") << fault;
+        EXPECT_EQ(status, done ? 0 : 2) << fault;
+        EXPECT_EQ(Get("bigL.wav"), done ? MonoWav(16, 48000, big_samples, 0) : Bytes(10, 'L'));
+        EXPECT_EQ(Get("bigR.wav"), done ? MonoWav(16, 48000, big_samples, 1) : Bytes(10, 'R'));
+        EXPECT_EQ(Files().size(), 6u) << fault;
+    }
 }
 
 }  // namespace

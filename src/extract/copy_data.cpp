@@ -99,8 +99,9 @@ __attribute__((target("avx2"))) void DigestAvx2(const unsigned char* p, size_t n
 }
 #endif
 
-// How far the disk's writing may fall behind the copy: enough to keep it busy.
-constexpr uint64_t WRITE_BACK_LAG = 8 << 20;
+// The output is flushed in steps of at least FLUSH_STEP bytes while the copy goes on; the copy
+// waits for a flush when FLUSH_LAG bytes are written after what it covers.
+constexpr uint64_t FLUSH_STEP = 32 << 20, FLUSH_LAG = 64 << 20;
 
 // Frames gathered and digested at a time: 16 or 24 KiB, which stay in the processor's cache
 // from the one to the other.
@@ -173,8 +174,8 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     std::vector<unsigned char> block(BLOCK_FRAMES * frame + SLACK);
     std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
     Digest read{};
-    uint64_t written = HEADER_SIZE,
-             on_disk = HEADER_SIZE;  // the output's end, and its flushed part
+    // The output's end, the end of what its last flush covers, and of what has left the cache.
+    uint64_t written = HEADER_SIZE, flushed = HEADER_SIZE, dropped = HEADER_SIZE;
     for (uint32_t left = frames; left > 0;) {
         const size_t n = std::min(left, BLOCK_FRAMES);
         // The input held these frames when it was probed: fewer now means it changed, or could
@@ -197,17 +198,31 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
             DigestBytes(block.data() + done * frame, m * frame, &read);
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
-        // The disk writes while the copy goes on, WRITE_BACK_LAG behind it: the flush before the
-        // rename then waits only for the last of it, and what is on disk leaves the cache, so
-        // that the input stays there for the second copy.
-        StartWriteBack(out, written, written + n * sample);
         written += n * sample;
-        if (written - on_disk >= 2 * WRITE_BACK_LAG) {
-            FinishWriteBack(out, on_disk, written - WRITE_BACK_LAG);
-            on_disk = written - WRITE_BACK_LAG;
+        // A disk that keeps a cache of its own takes about as long to flush it as the copy takes
+        // to fill it, so the two go on side by side: a step is flushed (written back first) in
+        // the background while the next is copied, and then leaves the cache, so that the input
+        // stays there for the second copy. The flush before the rename waits only for the last
+        // step. Where no flush runs in the background, a step is written back and waited for.
+        if (written - flushed >= FLUSH_STEP) {
+            const Flush flush = FlushProgress(written - flushed >= FLUSH_LAG);
+            if (flush == Flush::FAILED) Stop(in, out, MSG_WRITE);
+            if (flush == Flush::OVER) {
+                DropCached(out, dropped, flushed);
+                dropped = flushed;
+                if (!StartFlush(out) && !WriteBack(out, flushed, written)) {
+                    Stop(in, out, MSG_WRITE);
+                }
+                flushed = written;
+            }
         }
         left -= static_cast<uint32_t>(n);
     }
+    // A failed flush fails the copy. The left output's last step is flushed while the right one
+    // is copied.
+    if (FlushProgress(true) == Flush::FAILED) Stop(in, out, MSG_WRITE);
+    DropCached(out, dropped, flushed);
+    if (channel == 0 && flushed != HEADER_SIZE) StartFlush(out);
     if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
     if (channel == 0) *digest = read;
     if (channel == 1 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);
