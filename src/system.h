@@ -43,8 +43,8 @@ bool SeekTo(std::FILE* file, uint64_t pos);
 // nullptr on failure.
 std::FILE* OpenForReading(const char* path);
 
-// Starts a flush of the file, its written-back bytes on the disk's lasting storage, without
-// waiting, where the system can (one flush at a time); false where it can't, and nothing starts.
+// Starts flushing the file (what it has in the cache written back, then the disk's own cache)
+// without waiting, where the system can, one flush at a time; false where it can't.
 bool StartFlush(std::FILE* file);
 // How the flush last started is going: over (or none started), still running, or failed; with
 // wait, once it is over.

@@ -199,8 +199,8 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
         written += n * sample;
-        // A disk that keeps a cache of its own takes about as long to flush it as the copy takes
-        // to fill it, so the two go on side by side: a step is flushed (written back first) in
+        // A disk that keeps a cache of its own can take as long to flush it as the copy takes to
+        // fill it, so the two go on side by side: a step is flushed (written back first) in
         // the background while the next is copied, and then leaves the cache, so that the input
         // stays there for the second copy. The flush before the rename waits only for the last
         // step. Where no flush runs in the background, a step is written back and waited for.
