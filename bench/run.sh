@@ -10,7 +10,8 @@
 #   COMPARE_BIN=/path bench/run.sh        time another build too, in the same rounds
 #   COLD=1 bench/run.sh                   every part starts with the page cache dropped (root)
 #   LOWMEM_MIB=1400 bench/run.sh          also each split in a memory cgroup of that size, the
-#                                         input read into the cache there first (root)
+#                                         input read into the cache there first, and outside
+#                                         it after the same preparation (root)
 #
 # Each round times one split (and the other build's), then the floors: "2r2w" reads the input
 # twice and writes two fresh files of the outputs' size (dd), as the program does; "1r2w" reads
@@ -97,27 +98,34 @@ median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int(
 
 # lowmem INPUT BEST_NS: in a memory cgroup of LOWMEM_MIB (v2 memory.max, or v1
 # memory.limit_in_bytes), the input read into the cache, then split; ROUNDS times, the best
-# time and the most read from disk (the process's file system inputs, in 512-byte blocks).
+# time and the most read from disk (the process's file system inputs, in 512-byte blocks). In
+# the same rounds the split runs outside the cgroup after the same preparation (the cache
+# dropped, the input read), so that the cgroup's own cost shows apart from the disk's state
+# after a read of the whole input.
 lowmem_lines=()
 lowmem() {
-    local cg limit=$((LOWMEM_MIB * 1048576)) r out t read_mib best_t='' most=0
+    local cg limit=$((LOWMEM_MIB * 1048576)) r where out t read_mib most=0
+    local -A best_t=()
     if [ -f /sys/fs/cgroup/cgroup.controllers ]; then
         cg=/sys/fs/cgroup/quenlor-bench && mkdir -p $cg && echo $limit >$cg/memory.max
     else
         cg=/sys/fs/cgroup/memory/quenlor-bench && mkdir -p $cg && echo $limit >$cg/memory.limit_in_bytes
     fi
     for r in $(seq "$rounds"); do
-        # Dropped first, so that the input's pages are read, and counted, in the cgroup.
-        rm -f "$left" "$right" && sync && echo 3 >/proc/sys/vm/drop_caches
-        out=$(sh -c 'echo $$ >"$1/cgroup.procs" && cat "$2" >/dev/null &&
-            exec /usr/bin/time -f "%e %I" "$3" "$2" 2>&1 >/dev/null' sh $cg "$1" "$bin")
-        t=${out% *} read_mib=$((${out#* } / 2048))
-        best_t=$(awk -v a="$t" -v b="${best_t:-$t}" 'BEGIN {print a < b ? a : b}')
-        [ $read_mib -le $most ] || most=$read_mib
+        for where in $cg /; do
+            # Dropped first, so that the input's pages are read, and counted, in the cgroup.
+            rm -f "$left" "$right" && sync && echo 3 >/proc/sys/vm/drop_caches
+            out=$(sh -c '[ "$1" = / ] || echo $$ >"$1/cgroup.procs"; cat "$2" >/dev/null &&
+                exec /usr/bin/time -f "%e %I" "$3" "$2" 2>&1 >/dev/null' sh $where "$1" "$bin")
+            t=${out% *} read_mib=$((${out#* } / 2048))
+            best_t[$where]=$(awk -v a="$t" -v b="${best_t[$where]:-$t}" 'BEGIN {print a < b ? a : b}')
+            [ $where = / ] || [ $read_mib -le $most ] || most=$read_mib
+        done
     done
     rmdir $cg
-    lowmem_lines+=("$(awk -v b="$bits" -v t="$best_t" -v u="$2" -v m="$most" \
-        'BEGIN {printf "%-7s %10.3f %10.2f %12d", b "-bit", t, t / (u / 1e9), m}')")
+    lowmem_lines+=("$(awk -v b="$bits" -v t="${best_t[$cg]}" -v u="$2" -v o="${best_t[/]}" \
+        -v m="$most" 'BEGIN {printf "%-7s %10.3f %10.3f %10.2f %10.2f %12d", b "-bit", t, o,
+                             t / (u / 1e9), t / o, m}')")
 }
 summary=()
 for bits in 16 24; do
@@ -176,4 +184,5 @@ printf '%-7s %-8s %10s %10s %10s %10s %10s %10s\n' width input split_s other_s /
     deint/split peak_KiB
 printf '%s\n' "${summary[@]}"
 [ ${#lowmem_lines[@]} -eq 0 ] || printf '%s\n' "" "in a ${LOWMEM_MIB} MiB memory cgroup:" \
-    "$(printf '%-7s %10s %10s %12s' width split_s /unconfined read_MiB)" "${lowmem_lines[@]}"
+    "$(printf '%-7s %10s %10s %10s %10s %12s' width split_s outside_s /unconfined /outside \
+        read_MiB)" "${lowmem_lines[@]}"
