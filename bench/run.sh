@@ -28,8 +28,8 @@
 # the split over the durable floor (the better of "1r2w+sync" and "1r2w+direct": the least a
 # split that ends on disk can take) and over "2r2w" (the figure of earlier builds); each part's
 # best and median are printed too. In a memory cgroup the split's time is given against its
-# best unconfined, with what it read from disk (the input pushed out of the cache is read
-# again).
+# best unconfined and against its best outside the cgroup after the same preparation, with what
+# it read from disk (the input pushed out of the cache is read again).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
