@@ -4,6 +4,7 @@
 #include "driver.h"
 #include "extract/extract.h"
 #include "fail.h"
+#include "pair.h"
 #include "system.h"
 #include "wav/wav.h"
 

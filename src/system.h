@@ -34,7 +34,8 @@ bool IsFolder(const char* path);
 // Whether the folder of path takes its last component as a name: no longer than pathconf's
 // _PC_NAME_MAX in bytes, or, past that, taken by the file system when tried under a name of the
 // same length (exFAT and NTFS count 255 UTF-16 units); 255 UTF-16 units on Windows. True when
-// the folder can't tell.
+// the folder can't tell. False, too, when path, or a temporary's beside it, is longer than the
+// system takes a path.
 bool NameFits(const char* path);
 // Moves file to byte pos from its start; false on failure.
 bool SeekTo(std::FILE* file, uint64_t pos);
@@ -68,18 +69,21 @@ std::FILE* CreateTemporary(const char* path, int* temp);
 // A stream appending to temporary temp, when its name still leads to the file CreateTemporary
 // made; nullptr otherwise.
 std::FILE* ReopenTemporary(int temp);
-// Puts both temporaries in place of their outputs as one. Their modes are copied from the
-// outputs they replace and they are flushed to disk first; then, in the pair's turn (runs
-// replacing one pair, on this machine or another sharing the folder, never interleave) and
-// with signals blocked, both previous outputs are moved aside and the temporaries renamed into
-// place (unless a signal came meanwhile: that is a failure); the renames are flushed after the
-// turn, and only then, signals still blocked, are the previous outputs removed.
-// True ("done") when the new pair stands and is on disk. On failure the previous pair is
-// back, but when the file system fails twice over: then kept[0] (left) and kept[1] (right)
-// name the files that still hold a previous output (the output's name may show the new one,
-// or nothing). The caller's failure removes the temporaries.
-bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
-                 std::string kept[2]);
+// The temporaries' record, for the pair's replacement: temp's name (nullptr when it is not
+// recorded) and descriptor; whether its name still leads to the file made; its record taken back
+// once it is renamed into place, returning its descriptor, still open, for the caller to close.
+const char* TemporaryPath(int temp);
+intptr_t TemporaryDescriptor(int temp);
+bool StillOurs(int temp);
+intptr_t Release(int temp);
+constexpr size_t TEMPORARY_NAME_LENGTH = 57;
+// A new name in path's folder of the shape of a temporary (quenlor2-, then hexadecimal digits that
+// tell this machine, its boot, this process and its start, and the attempt, then .part), different
+// from one call to the next.
+std::string TemporaryName(const char* path);
+// Whether name (a last component) has a temporary's shape and was made by a process of this
+// machine that no longer runs.
+bool LeftByDeadRun(const std::string& name);
 // Removes the temporaries not yet renamed into place, with the terminating signals blocked so
 // that none ends the process half-way.
 void RemoveTemporaries();

@@ -1,14 +1,19 @@
 // The system layer on Linux and other POSIX systems.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/aio_abi.h>
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstring>
 
 #include "system.h"
 #include "system_private.h"
@@ -65,8 +70,69 @@ void OnSignal(int sig) {
 
 }  // namespace
 
-unsigned ProcessId() {
-    return static_cast<unsigned>(getpid());
+namespace {
+
+// The first line of the file at path, or "" when it can't be read.
+std::string FirstLine(const char* path) {
+    std::string line;
+    if (!ReadSmall(path, 256, &line)) return "";
+    return line.substr(0, line.find('\n'));
+}
+
+// Process pid's start, in clock ticks since the machine started, from /proc; false when no such
+// process runs, or it has ended (a zombie) or the file can't be read (then gone, when gone is set).
+bool StartFromProc(uint64_t pid, uint64_t* start, bool* gone) {
+    std::string stat;
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    *gone = fd < 0 && errno == ENOENT;
+    if (fd < 0) return false;
+    char buffer[1024];
+    const ssize_t n = read(fd, buffer, sizeof buffer - 1);
+    close(fd);
+    if (n <= 0) return false;
+    stat.assign(buffer, static_cast<size_t>(n));
+    // After the command's name, which may hold anything, in parentheses: the state, then 18
+    // fields to the start time.
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos || at + 2 >= stat.size()) return false;
+    const char state = stat[at + 2];
+    if (state == 'Z' || state == 'X') return *gone = true, false;
+    for (int field = 3; field < 22 && at != std::string::npos; ++field) at = stat.find(' ', at + 1);
+    if (at == std::string::npos) return false;
+    *start = std::strtoull(stat.c_str() + at + 1, nullptr, 10);
+    return true;
+}
+
+}  // namespace
+
+void ThisProcess(Holder* me) {
+    static Holder cached;
+    static pid_t cached_pid = 0;
+    if (cached_pid != getpid()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        char ns[64] = {};
+        const ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+        cached.host = host;
+        cached.machine = FirstLine("/etc/machine-id") + " " + (n > 0 ? ns : "");
+        cached.boot = FirstLine("/proc/sys/kernel/random/boot_id");
+        cached.pid = static_cast<uint64_t>(getpid());
+        bool gone = false;
+        cached.start = 0;
+        StartFromProc(cached.pid, &cached.start, &gone);
+        cached_pid = getpid();
+    }
+    *me = cached;
+}
+
+bool StartOf(uint64_t pid, uint64_t* start) {
+    bool gone = false;
+    if (StartFromProc(pid, start, &gone)) return true;
+    if (gone || pid == 0 || pid > static_cast<uint64_t>(INT_MAX)) return false;
+    // Without /proc, the process's number alone: whether it runs (a start of 0, as this one's).
+    *start = 0;
+    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 void BlockSignals() {
@@ -119,6 +185,51 @@ bool OpenIdentity(const char* name, FileId* id) {
 
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
     return StreamOn(fcntl(static_cast<int>(fd), F_DUPFD_CLOEXEC, 0), append ? "ab" : "wb");
+}
+
+bool WriteAll(intptr_t fd, const std::string& bytes) {
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(static_cast<int>(fd), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ReadableByAll(intptr_t fd) {
+    return fchmod(static_cast<int>(fd), 0644) == 0;
+}
+
+bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool read_all = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    bytes->clear();
+    char buffer[4096];
+    while (read_all && bytes->size() < most) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, most - bytes->size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            read_all = n == 0;
+            break;
+        }
+        bytes->append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    return read_all;
+}
+
+void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names) {
+    names->clear();
+    DIR* folder = opendir(FolderOf(path).c_str());
+    if (folder == nullptr) return;
+    const size_t length = std::strlen(prefix);
+    while (const dirent* entry = readdir(folder)) {
+        if (std::strncmp(entry->d_name, prefix, length) == 0) names->push_back(entry->d_name);
+    }
+    closedir(folder);
 }
 
 void CloseDescriptor(intptr_t fd) {
@@ -257,6 +368,21 @@ Naming RenameOver(const char* from, const char* to) {
 }
 
 bool StreamIdentity(std::FILE* file, FileId* id) {
+#if defined(__linux__) && defined(AT_STATX_FORCE_SYNC)
+    // A network share's client may answer from what it noted of the file before it was last
+    // written on another computer; asked so, it asks the server, and what the program judges the
+    // input by is what it opened.
+    struct statx st {};
+    if (statx(fileno(file), "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &st) == 0) {
+        id->device = static_cast<uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
+        id->inode = st.stx_ino;
+        id->inode_high = 0;
+        id->size = st.stx_size;
+        id->mtime = static_cast<uint64_t>(st.stx_mtime.tv_sec) * 1000000000u + st.stx_mtime.tv_nsec;
+        return true;
+    }
+    if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
     return DescriptorIdentity(fileno(file), id);
 }
 
@@ -279,6 +405,7 @@ bool IsFolder(const char* path) {
 
 bool NameFits(const char* path) {
     std::string p(path);
+    if (p.size() >= PATH_MAX || NameStart(p) + TEMPORARY_NAME_LENGTH >= PATH_MAX) return false;
     const long most = pathconf(FolderOf(path).c_str(), _PC_NAME_MAX);
     if (most < 0 || p.size() - NameStart(p) <= static_cast<size_t>(most)) return true;
     // Past the count in bytes, the file system is asked: the name with its last character

@@ -5,14 +5,26 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "system.h"
 
 // A descriptor (a handle on Windows); NO_DESCRIPTOR when there is none.
 constexpr intptr_t NO_DESCRIPTOR = -1;
 
-// The process's number, to tell one run's temporary names from another's.
-unsigned ProcessId();
+// Who runs this program, as a lock or a temporary's name tells it: the host's name; what tells
+// this machine from another of that name (its machine id and process-id namespace on Linux); what
+// tells one boot of it from the next (empty where a process's start time already does); the
+// process's number and its start time.
+struct Holder {
+    std::string host, machine, boot;
+    uint64_t pid = 0, start = 0;
+};
+void ThisProcess(Holder* me);
+// The start time of process pid of this machine and boot; false when no such process runs (one
+// that has ended but is not yet reaped runs no more).
+bool StartOf(uint64_t pid, uint64_t* start);
 // Blocks the terminating signals, saving the caller's mask (on Windows: holds the console
 // handler off); RestoreSignals restores the saved mask, and a signal that came meanwhile then
 // takes effect. Not nested.
@@ -44,6 +56,17 @@ bool OpenIdentity(const char* name, FileId* id);
 // A binary stream on a duplicate of fd (the descriptor itself stays open), appending when
 // asked; nullptr on failure.
 std::FILE* StreamOnDuplicate(intptr_t fd, bool append);
+// Appends bytes to the file of fd; false on failure.
+bool WriteAll(intptr_t fd, const std::string& bytes);
+// Makes the file of fd readable by every user (whatever the umask), so that any user who may write
+// in its folder can tell whose it is; false on failure.
+bool ReadableByAll(intptr_t fd);
+// Reads up to most bytes of the regular file at name (a link is not followed) into bytes; false
+// when there is none, or it can't be opened or read.
+bool ReadSmall(const char* name, size_t most, std::string* bytes);
+// Fills names with the names in path's folder that start with prefix (none when it can't be
+// read).
+void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names);
 // close(fd). Safe in a signal handler.
 void CloseDescriptor(intptr_t fd);
 // fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size); true where the file system can't, false on a

@@ -10,6 +10,7 @@
 #include <aclapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -213,8 +214,46 @@ bool CopyAccessList(const std::wstring& output, HANDLE handle) {
 
 }  // namespace
 
-unsigned ProcessId() {
-    return static_cast<unsigned>(GetCurrentProcessId());
+namespace {
+
+// A FILETIME's 100 ns units since 1601.
+uint64_t Ticks(const FILETIME& time) {
+    return uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+}
+
+}  // namespace
+
+void ThisProcess(Holder* me) {
+    wchar_t host[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(host, &size);
+    me->host = Utf8(host);
+    // A process's creation time tells it from any other of its number, across restarts too.
+    me->machine.clear();
+    me->boot.clear();
+    me->pid = GetCurrentProcessId();
+    FILETIME created, ended, kernel, user;
+    me->start = GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)
+                    ? Ticks(created)
+                    : 0;
+}
+
+bool StartOf(uint64_t pid, uint64_t* start) {
+    if (pid > 0xFFFFFFFFu) return false;
+    const HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        // Another user's process, which this one may not look into, still runs.
+        *start = 0;
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    FILETIME created, ended, kernel, user;
+    DWORD code = 0;
+    const bool runs = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE &&
+                      GetProcessTimes(process, &created, &ended, &kernel, &user);
+    if (runs) *start = Ticks(created);
+    CloseHandle(process);
+    return runs;
 }
 
 void BlockSignals() {
@@ -273,6 +312,60 @@ std::FILE* StreamOnDuplicate(intptr_t fd, bool append) {
         return nullptr;
     }
     return append ? StreamOn(copy, _O_WRONLY | _O_APPEND, "ab") : StreamOn(copy, _O_WRONLY, "wb");
+}
+
+bool WriteAll(intptr_t fd, const std::string& bytes) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(fd);
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(handle, end, nullptr, FILE_END)) return false;
+    for (size_t done = 0; done < bytes.size();) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1 << 20));
+        if (!WriteFile(handle, bytes.data() + done, want, &n, nullptr) || n == 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+bool ReadableByAll(intptr_t) {
+    return true;  // a new file takes its folder's access list: whoever may write there may read it
+}
+
+bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+    const HANDLE handle =
+        CreateFileW(WidePath(name).c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    DWORD attributes = 0;
+    FileId id{};
+    bool read_all = GetFileType(handle) == FILE_TYPE_DISK &&
+                    IdentityFromHandle(handle, &id, &attributes) &&
+                    (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    bytes->clear();
+    char buffer[4096];
+    while (read_all && bytes->size() < most) {
+        DWORD n = 0;
+        const DWORD want = static_cast<DWORD>(std::min(sizeof buffer, most - bytes->size()));
+        read_all = ReadFile(handle, buffer, want, &n, nullptr) != 0;
+        if (!read_all || n == 0) break;
+        bytes->append(buffer, n);
+    }
+    CloseHandle(handle);
+    return read_all;
+}
+
+void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names) {
+    names->clear();
+    const std::string p(path);
+    const std::string pattern = p.substr(0, NameStart(p)) + prefix + "*";
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(WidePath(pattern.c_str()).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = Utf8(found.cFileName);
+        if (name.rfind(prefix, 0) == 0) names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }
 
 void CloseDescriptor(intptr_t fd) {

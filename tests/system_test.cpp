@@ -1,11 +1,13 @@
-// The shared system layer over a fake of its system calls, which answers as POSIX does: a run's
-// temporaries made, reopened and put in place as a pair, with each call failing in turn, and
-// with every call failing from one on (a failure during the undo).
+// The shared system layer and the pair's replacement over a fake of the system calls, which
+// answers as POSIX does: a run's temporaries made, reopened and put in place as a pair, with each
+// call failing in turn, with every call failing from one on (a failure during the undo), and with
+// the run killed at each call, then the next run.
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 
+#include "pair.h"
 #include "system_private.h"
 
 namespace {
@@ -17,40 +19,49 @@ struct Fake {
     Names names;
     std::set<std::string> folders, failed_unlinks;
     std::map<intptr_t, int> open;
-    bool blocked = false, fail_after = false;
+    std::map<int, std::string> contents;  // what each file holds
+    std::map<int, uint64_t> maker;        // the process that made each file
+    std::map<uint64_t, uint64_t> running;  // each process that runs, and its start
+    Holder me{"here", "m", "b", 42, 1};
+    bool blocked = false, fail_after = false, dead = false;
+    int killed_at = 0;  // the call at which the run is killed: it and every call after do nothing
+    Names at_intent;    // the names as they stand when the run has written what its turn will do
     bool replace = true;      // whether a rename may replace what stands at its new name
     int collisions = 0;       // how many of the next temporary names some other file holds
     int busy = 0;             // how many of the next renames another program's open file stops
-    bool stale_lock = false;  // whether a run that was killed left its lock file
+    std::string lock;         // what a lock that some other run left says
     int fail_at = 0, unblocked_changes = 0, outside_turn = 0, flushed_in_turn = 0;
     int bad_closes = 0, next_file = 100, paused_ms = 0;
-    Names at_flush;  // what another run puts at the outputs while the folder is flushed
     intptr_t next_fd = 3;
     std::vector<std::string> calls;
 } fake;
-constexpr int OTHER_FILE = 7;  // the file that holds a colliding name or a stale lock
-constexpr int FIRST_NEW = 100;
+constexpr int OTHER_FILE = 7;  // the file that holds a colliding name or another run's lock
+const std::string LOCK = "quenlor2-turn.lock";
 
 bool Ends(const std::string& s, const std::string& end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
 }
 
-// Whether the run holds the pair's turn: a lock file of its own stands, not yet given up.
+// Whether the run holds the pair's turn: the lock stands, made by this run, or the lock that
+// breaks it, while the run puts right the turn of a run that is gone.
 bool InTurn() {
-    for (const auto& [name, file] : fake.names) {
-        if (Ends(name, ".lock") && file >= FIRST_NEW && fake.failed_unlinks.count(name) == 0) {
+    for (const std::string& lock : {LOCK, std::string("quenlor2-turn-1.lock")}) {
+        const auto found = fake.names.find(lock);
+        if (found != fake.names.end() && fake.maker[found->second] == fake.me.pid &&
+            fake.failed_unlinks.count(lock) == 0) {
             return true;
         }
     }
     return false;
 }
 
-// Records call; true when the plan has it fail.
+// Records call; true when the plan has it fail, or the run is dead.
 bool Fails(const std::string& call, bool changes_names = false) {
     fake.calls.push_back(call);
-    fake.unblocked_changes += changes_names && !fake.blocked ? 1 : 0;
     const int n = static_cast<int>(fake.calls.size());
-    return n == fake.fail_at || (fake.fail_after && fake.fail_at > 0 && n > fake.fail_at);
+    fake.dead = fake.dead || n == fake.killed_at;
+    fake.unblocked_changes += changes_names && !fake.blocked && !fake.dead ? 1 : 0;
+    return fake.dead || n == fake.fail_at || (fake.fail_after && fake.fail_at > 0 && n > fake.fail_at);
 }
 
 // Records a rename, which must come in the turn when it changes an output's name.
@@ -79,8 +90,31 @@ FileId Id(int file) {
 
 }  // namespace
 
-unsigned ProcessId() {
-    return 42;
+void ThisProcess(Holder* me) {
+    *me = fake.me;
+}
+bool StartOf(uint64_t pid, uint64_t* start) {
+    const auto found = fake.running.find(pid);
+    return found != fake.running.end() && (*start = found->second, true);
+}
+bool WriteAll(intptr_t fd, const std::string& bytes) {
+    if (Fails("write " + bytes.substr(0, bytes.find('\n')))) return false;
+    fake.contents[fake.open[fd]] += bytes;
+    if (bytes.find("end\n") != std::string::npos) fake.at_intent = fake.names;
+    return true;
+}
+bool ReadableByAll(intptr_t) {
+    return !Fails("chmod a+r");
+}
+bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+    if (Fails("read " + std::string(name)) || fake.names.count(name) == 0) return false;
+    return *bytes = fake.contents[fake.names[name]].substr(0, most), true;
+}
+void ListFolder(const char*, const char* prefix, std::vector<std::string>* names) {
+    names->clear();
+    for (const auto& [name, file] : fake.names) {
+        if (name.rfind(prefix, 0) == 0) names->push_back(name);
+    }
 }
 void BlockSignals() {
     fake.calls.push_back("block");
@@ -98,9 +132,11 @@ void Pause(int ms) {
 }
 intptr_t CreateNew(const char* name, bool* taken) {
     *taken = false;
-    if (fake.stale_lock && Ends(name, ".lock"))
-        fake.names[name] = OTHER_FILE, fake.stale_lock = false;
+    if (!fake.lock.empty() && name == LOCK) {
+        fake.names[name] = OTHER_FILE, fake.contents[OTHER_FILE] = fake.lock, fake.lock.clear();
+    }
     if (Fails("create " + std::string(name), true) || (*taken = Taken(name))) return NO_DESCRIPTOR;
+    fake.maker[fake.next_file] = fake.me.pid;
     fake.names[name] = fake.next_file;
     fake.open[fake.next_fd] = fake.next_file++;
     return fake.next_fd++;
@@ -132,17 +168,14 @@ bool Allocate(intptr_t, uint64_t) {
     return true;
 }
 bool SyncFile(intptr_t fd) {
-    fake.flushed_in_turn += InTurn() ? 1 : 0;
+    fake.flushed_in_turn += InTurn() && fake.open[fd] != fake.names[LOCK] ? 1 : 0;
     return !Fails("fsync " + std::to_string(fake.open[fd]));
 }
 bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
-    fake.flushed_in_turn += InTurn() ? 1 : 0;
     for (const intptr_t fd : {left_fd, right_fd}) {  // the new files, still open
         fake.bad_closes += fd == NO_DESCRIPTOR || fake.open.count(fd) == 1 ? 0 : 1;
     }
-    for (const auto& [name, file] : fake.at_flush) fake.names[name] = file;
-    fake.at_flush.clear();
-    return !Fails("fsync folder");
+    return !Fails(left_fd == NO_DESCRIPTOR ? "fsync folder" : "fsync folder of the new pair");
 }
 bool RemoveName(const char* name) {
     if (Fails("unlink " + std::string(name), true)) return fake.failed_unlinks.insert(name), false;
@@ -182,8 +215,7 @@ namespace {
 
 const char* const LEFT = "takeL.wav";
 const char* const RIGHT = "takeR.wav";
-// The files of a previous pair, and the numbers the fake gives the two new temporaries.
-const Names PREVIOUS = {{LEFT, 1}, {RIGHT, 2}}, NEW = {{LEFT, 100}, {RIGHT, 101}};
+const Names PREVIOUS = {{LEFT, 1}, {RIGHT, 2}};  // the files of a previous pair
 
 int At(const Names& names, const std::string& name) {
     const auto found = names.find(name);
@@ -201,67 +233,93 @@ size_t Call(const std::string& start, const std::string& end = "") {
 }
 
 // What the program does with its temporaries, up to its exit: whether it prints "done", and the
-// names a failure reports the previous outputs kept under.
-bool RunPair(std::string kept[2]) {
+// names a failure reports the previous outputs kept under; made gets the new files' numbers.
+bool RunPair(std::string kept[2], Names* made) {
     int temps[2] = {-1, -1};
-    bool made = true;
-    for (int k = 0; k < 4 && made; ++k) {
+    bool whole = true;
+    for (int k = 0; k < 4 && whole; ++k) {
         std::FILE* f = k < 2 ? CreateTemporary(k == 0 ? LEFT : RIGHT, &temps[k])
                              : ReopenTemporary(temps[k - 2]);
-        made = f != nullptr && std::fclose(f) == 0;
+        whole = f != nullptr && std::fclose(f) == 0;
+        if (k < 2) (*made)[k == 0 ? LEFT : RIGHT] = fake.next_file - 1;
     }
-    const bool whole = made && ReplacePair(temps[0], LEFT, temps[1], RIGHT, kept);
+    whole = whole && ReplacePair(temps[0], LEFT, temps[1], RIGHT, kept);
     if (!whole) RemoveTemporaries();  // as the failure's exit does
     return whole;
 }
 
+// A lock as another run of host and boot, process pid started at 5, leaves it.
+std::string LockOf(const std::string& host, const std::string& boot, uint64_t pid) {
+    const auto field = [](const std::string& s) {
+        return std::to_string(s.size()) + ":" + s + "\n";
+    };
+    return "quenlor2 lock\nhost " + field(host) + "machine " + field("m") + "boot " +
+           field(boot) + "pid " + std::to_string(pid) + "\nstart 5\n";
+}
+
+// A fresh fake: process 42 runs, and so does process 7 of this machine (started at 5).
+void Fresh(const Names& names) {
+    fake = Fake{};
+    fake.names = names;
+    fake.running = {{42, 1}, {7, 5}};
+}
+
 struct Case {
     std::string row;
-    bool before, replace, stale_lock;
+    bool before, replace;
+    std::string lock;  // what a lock another run left says
     int collisions;
     const char* folder;  // an output's name that a folder holds
     bool done;
-    int busy = 0;  // how many renames another program's open file stops
+    int busy = 0;       // how many renames another program's open file stops
+    int waits_ms = 0;   // how long a clean run waits for the turn, at least
 };
 
 // Whatever call fails, and whatever fails after it: "done" means the new pair, its data and
-// mode on disk before its names and its names before "done"; otherwise each output shows its
-// previous file, or, only when a call failed after the first failure, a message names the file
-// that holds it (or, when none stood there, the new one may stay). Nothing else is left but a name
-// whose removal failed; no descriptor is leaked or closed twice; every name changes with
-// signals blocked; every output's rename comes in the pair's turn, and no flush does; a signal
-// pending in the turn before the renames is honoured.
+// mode on disk before its names, what the turn will do in the lock before any of them changes,
+// and the names on disk before "done"; otherwise each output shows its previous file, or, only
+// when a call failed after the first failure, a message names the file that holds it (or, when
+// none stood there, the new one may stay). Nothing else is left but a name whose removal failed
+// or another run's lock; no descriptor is leaked or closed twice; every name changes with signals
+// blocked; every change to an output's name comes in the run's own turn, and no output is flushed
+// there; a signal pending in the turn before the renames is honoured. A lock is taken over only
+// from a run of this machine that is gone, or after saying nothing for 3 s.
 TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     const Case cases[] = {
-        {"no previous outputs", false, true, false, 0, nullptr, true},
-        {"a previous pair", true, true, false, 0, nullptr, true},
-        {"temporary names taken", true, true, false, 3, nullptr, true},
-        {"every temporary name taken", true, true, false, 1000, nullptr, false},
-        {"a folder at the left output", true, true, false, 0, LEFT, false},
-        {"a folder at the right output", true, true, false, 0, RIGHT, false},
+        {"no previous outputs", false, true, "", 0, nullptr, true},
+        {"a previous pair", true, true, "", 0, nullptr, true},
+        {"temporary names taken", true, true, "", 3, nullptr, true},
+        {"every temporary name taken", true, true, "", 1000, nullptr, false},
+        {"a folder at the left output", true, true, "", 0, LEFT, false},
+        {"a folder at the right output", true, true, "", 0, RIGHT, false},
         // ntfs-3g refuses to rename over a long name.
-        {"replacing renames refused", true, false, false, 0, nullptr, true},
-        {"a lock left by a run that was killed", true, true, true, 0, nullptr, true},
+        {"replacing renames refused", true, false, "", 0, nullptr, true},
+        {"the lock of a run that is gone", true, true, LockOf("here", "b", 9), 0, nullptr, true},
+        {"a lock from before a restart", true, true, LockOf("here", "a", 7), 0, nullptr, true},
+        {"a lock that says nothing", true, true, "x", 0, nullptr, true, 0, 3000},
+        {"the lock of a live run", true, true, LockOf("here", "b", 7), 0, nullptr, false, 0, 9000},
+        {"another machine's lock", true, true, LockOf("there", "b", 9), 0, nullptr, false, 0, 9000},
         // Windows: a file another program opens for a moment, or keeps open.
-        {"renames refused for a moment", true, true, false, 0, nullptr, true, 5},
-        {"renames refused for long", true, true, false, 0, nullptr, false, 1000},
+        {"renames refused for a moment", true, true, "", 0, nullptr, true, 5},
+        {"renames refused for long", true, true, "", 0, nullptr, false, 1000},
     };
     for (const Case& c : cases) {
         int calls = 0;
         for (int fail_at = 0; fail_at <= calls; ++fail_at) {
             for (const bool after : {false, true}) {
-                fake = Fake{};
                 Names previous = c.before ? PREVIOUS : Names{};
-                if (c.folder != nullptr) previous.erase(c.folder), fake.folders = {c.folder};
-                fake.names = previous;
-                fake.stale_lock = c.stale_lock;
+                if (c.folder != nullptr) previous.erase(c.folder);
+                Fresh(previous);
+                if (c.folder != nullptr) fake.folders = {c.folder};
+                fake.lock = c.lock;
                 fake.replace = c.replace;
                 fake.collisions = c.collisions;
                 fake.busy = c.busy;
                 fake.fail_at = fail_at;
                 fake.fail_after = after;
                 std::string kept[2];
-                const bool done = RunPair(kept);
+                Names made;
+                const bool done = RunPair(kept, &made);
                 if (fail_at == 0) calls = static_cast<int>(fake.calls.size());
                 const std::string plan = c.row + ", call " + std::to_string(fail_at) +
                                          (after ? " on: " : ": ") +
@@ -273,21 +331,23 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 EXPECT_TRUE(fake.open.empty() && fake.bad_closes == 0) << plan;
                 EXPECT_EQ(fake.unblocked_changes + fake.outside_turn + fake.flushed_in_turn, 0)
                     << plan;
-                EXPECT_TRUE(!c.stale_lock || fail_at > 0 || fake.paused_ms >= 3000) << plan;
+                EXPECT_TRUE(fail_at > 0 || (fake.paused_ms >= c.waits_ms &&
+                                            (c.waits_ms > 0 || fake.paused_ms < 2000)))
+                    << plan << fake.paused_ms;
                 Names outputs, rest;
                 for (const auto& [name, file] : fake.names) {
                     if (file == OTHER_FILE) continue;
                     (name == LEFT || name == RIGHT ? outputs : rest)[name] = file;
                 }
                 if (done) {
-                    EXPECT_EQ(outputs, NEW) << plan;
+                    EXPECT_EQ(outputs, made) << plan;
                     EXPECT_TRUE(plan.find("pending") == std::string::npos || after) << plan;
-                    EXPECT_TRUE(
-                        Call("chmod like " + std::string(LEFT)) < Call("fsync 100") &&
-                        Call("pending signals?") < Call("rename quenlor2-", LEFT) &&
-                        Call("fsync 101") < Call("rename quenlor2-", LEFT) &&
-                        Call("rename quenlor2-", RIGHT) < Call("fsync folder") &&
-                        (c.stale_lock || Call("fsync folder") < Call("unlink quenlor2-", ".part")))
+                    EXPECT_TRUE(Call("chmod like " + std::string(LEFT)) < Call("fsync 100") &&
+                                Call("fsync 101") < Call("write output") &&
+                                Call("write output") < Call("rename takeL.wav") &&
+                                Call("pending signals?") < Call("rename quenlor2-", LEFT) &&
+                                Call("rename quenlor2-", RIGHT) < Call("fsync folder", "pair") &&
+                                Call("fsync folder", "pair") < Call("unlink quenlor2-", ".part"))
                         << plan;
                 }
                 for (int side = 0; side < 2 && !done; ++side) {
@@ -309,21 +369,50 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     }
 }
 
-// A run whose folder flush fails gives the previous pair back (above), unless another run put
-// its own pair in place after the turn: then that one stays, and the previous outputs' copies go.
-TEST(System, LeavesThePairOfARunThatCameMeanwhile) {
-    std::string kept[2];
-    fake = Fake{};
-    fake.names = PREVIOUS;
-    RunPair(kept);
-    const int flush = static_cast<int>(Call("fsync folder")) + 1;
-    const Names other = {{LEFT, 5}, {RIGHT, 6}};
-    fake = Fake{};
-    fake.names = PREVIOUS;
-    fake.at_flush = other;
-    fake.fail_at = flush;
-    EXPECT_TRUE(!RunPair(kept) && kept[0].empty() && kept[1].empty() && fake.open.empty());
-    EXPECT_EQ(fake.names, other);
+// A run killed at any call, also in the undo after its folder's flush failed, leaves what the
+// next run puts right: by the time that one writes what its own turn will do, the outputs show
+// the dead run's previous pair or its new one, whole, and nothing else of the dead run is left;
+// then the new run's pair stands, alone.
+TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
+    for (const int plan : {0, 1, 2}) {
+        const bool before = plan != 1;
+        int calls = 1, flush = 0;
+        for (int killed_at = 0; killed_at <= calls; ++killed_at) {
+            Fresh(before ? PREVIOUS : Names{});
+            fake.killed_at = killed_at;
+            fake.fail_at = plan == 2 ? flush : 0;
+            std::string kept[2];
+            Names dead_run, next_run;
+            RunPair(kept, &dead_run);
+            if (killed_at == 0) {
+                calls = static_cast<int>(fake.calls.size());
+                flush = static_cast<int>(Call("fsync folder", "pair")) + 1;
+                continue;
+            }
+            // The process is gone, its descriptors closed; another one runs.
+            const std::string row = std::to_string(plan) + ", killed at " +
+                                    std::to_string(killed_at) + ": " +
+                                    fake.calls[size_t(killed_at) - 1];
+            fake.dead = false;
+            fake.killed_at = fake.fail_at = 0;
+            fake.open.clear();
+            fake.running = {{43, 2}};
+            fake.me.pid = 43;
+            fake.me.start = 2;
+            EXPECT_TRUE(RunPair(kept, &next_run)) << row;
+            Names outputs;
+            for (const auto& [name, file] : fake.at_intent) {
+                if (name == LEFT || name == RIGHT) {
+                    outputs[name] = file;
+                } else {
+                    EXPECT_EQ(fake.maker[file], 43u) << row << ": " << name;
+                }
+            }
+            EXPECT_TRUE(outputs == (before ? PREVIOUS : Names{}) || outputs == dead_run) << row;
+            EXPECT_EQ(fake.names, next_run) << row;
+            EXPECT_EQ(fake.unblocked_changes + fake.outside_turn, 0) << row;
+        }
+    }
 }
 
 }  // namespace
