@@ -304,7 +304,8 @@ void SweepDeadRuns(const std::string& folder) {
     for (const std::string& name : names) {
         std::string text;
         const bool breaker = name == LOCK_NAMES[1] || name == LOCK_NAMES[2];
-        if (LeftByDeadRun(name) || (breaker && Judge(folder + name, me, &text, &holder) == Lock::DEAD)) {
+        if (LeftByDeadRun(name) ||
+            (breaker && Judge(folder + name, me, &text, &holder) == Lock::DEAD)) {
             RemoveName((folder + name).c_str());
         }
     }

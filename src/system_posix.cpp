@@ -98,7 +98,8 @@ bool StartFromProc(uint64_t pid, uint64_t* start, bool* gone) {
     if (at == std::string::npos || at + 2 >= stat.size()) return false;
     const char state = stat[at + 2];
     if (state == 'Z' || state == 'X') return *gone = true, false;
-    for (int field = 3; field < 22 && at != std::string::npos; ++field) at = stat.find(' ', at + 1);
+    for (int field = 3; field <= 22 && at != std::string::npos; ++field)
+        at = stat.find(' ', at + 1);
     if (at == std::string::npos) return false;
     *start = std::strtoull(stat.c_str() + at + 1, nullptr, 10);
     return true;

@@ -233,9 +233,8 @@ void ThisProcess(Holder* me) {
     me->boot.clear();
     me->pid = GetCurrentProcessId();
     FILETIME created, ended, kernel, user;
-    me->start = GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user)
-                    ? Ticks(created)
-                    : 0;
+    me->start =
+        GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user) ? Ticks(created) : 0;
 }
 
 bool StartOf(uint64_t pid, uint64_t* start) {
@@ -332,9 +331,8 @@ bool ReadableByAll(intptr_t) {
 }
 
 bool ReadSmall(const char* name, size_t most, std::string* bytes) {
-    const HANDLE handle =
-        CreateFileW(WidePath(name).c_str(), GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const HANDLE handle = CreateFileW(WidePath(name).c_str(), GENERIC_READ, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     DWORD attributes = 0;
     FileId id{};

@@ -101,6 +101,21 @@ protected:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
+    // A command that runs `program` under strace (options `trace`, whose injection stops it with
+    // SIGSTOP), runs `action` once it is stopped ($p is its process), then lets it go on: so an
+    // action comes at one point of the run however the machine is loaded. The watcher gives up
+    // after 30 s.
+    std::string Held(const std::string& trace, const std::string& program,
+                     const std::string& action) {
+        const std::string log = Quote(dir.string() + ".held");
+        return "rm -f " + log + "; (i=0; until grep -qs 'stopped by SIGSTOP' " + log +
+               "; do [ $i -lt 3000 ] || exit; i=$((i+1)); sleep 0.01; done; p=$(sed -n "
+               "'s/ .*stopped by SIGSTOP.*//p' " +
+               log + " | head -1); " + action +
+               "; kill -CONT $p) 2>/dev/null & ASAN_OPTIONS=detect_leaks=0 strace -f -o " + log +
+               " " + trace + " " + program + " 2>/dev/null";
+    }
+
     // Runs the program with args after `prefix` (a command that runs it under a limit).
     int Run(const std::vector<std::string>& args, const std::string& input, std::string* out,
             const std::string& prefix = "") {
@@ -519,14 +534,13 @@ TEST_F(Cli, UnderUnshareFilesOfOneInodeNumberOnTwoFileSystemsAreTwo) {
 // An output name shows the file it had before the run or a whole new output, never a part:
 // whatever stops a run leaves the previous outputs as they were and no temporary behind, and
 // runs at once on one input leave what one run leaves.
-TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
+TEST_F(Cli, UnderStraceOutputsAppearWholeOrNotAtAll) {
+    if (!Have("strace -f -o /dev/null true && pgrep -V")) GTEST_SKIP() << "needs strace, pgrep";
     const std::string bin = Quote(QUENLOR_BIN) + " take1.wav";
-    // Runs the program on take1.wav and, once it has made both temporaries, `action`: $$ is it.
-    // The watcher gives up, without acting, once the program has ended or after 30 s.
+    // Runs the program on take1.wav, held in the left copy after its first block, while `action`
+    // comes.
     const auto part_way = [&](const std::string& action) {
-        return "(i=0; until [ $(ls | grep -c '^quenlor2-.*\\.part$') = 2 ]; do kill -0 $$ && "
-               "[ $i -lt 3000 ] || exit; sleep 0.01; i=$((i+1)); done; " +
-               action + ") 2>/dev/null & exec " + bin;
+        return Held("-P take1.wav -e trace=read -e inject=read:signal=SIGSTOP:when=4", bin, action);
     };
     const std::string changed = "The file you want to convert changed during the split!\n";
     // Each row: what happens, the command, its status and message; the previous outputs then
@@ -537,12 +551,12 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         {"a folder at the right output's name", "rm take1R.wav; mkdir take1R.wav; " + bin, 2,
          "Unable to open file.\n"},
         {"a file size limit", "ulimit -f 8 && exec " + bin, 2, "Unable to write file.\n"},
-        {"an interrupt", part_way("kill -INT $$"), -1, ""},
-        {"a user's signal", part_way("kill -USR1 $$"), -1, ""},
+        {"an interrupt", part_way("kill -INT $p"), 130, ""},
+        {"a user's signal", part_way("kill -USR1 $p"), 138, ""},
         {"the folder locked by another program",
          "(flock 9; sleep 10) 9<. 2>/dev/null & exec " + bin, 0, "done\n"},
-        {"an alarm", part_way("kill -ALRM $$"), -1, ""},
-        {"a closed pipe's signal", part_way("kill -PIPE $$"), -1, ""},
+        {"an alarm", part_way("kill -ALRM $p"), 142, ""},
+        {"a closed pipe's signal", part_way("kill -PIPE $p"), 141, ""},
         {"the input replaced", part_way("ln -f new.wav take1.wav"), 2, changed},
         {"the input grown, its time put back",
          part_way("touch -r take1.wav new.wav && echo >>take1.wav && touch -r new.wav take1.wav"),
@@ -567,9 +581,8 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
     };
     for (const auto& [fault, command, status, message] : rows) {
         Fresh();
-        // A large sparse input keeps the run going while the action comes.
         Put("take1.wav", WavHeader(16, 2, 44100, 0));
-        fs::resize_file(dir / "take1.wav", 256 << 20);
+        fs::resize_file(dir / "take1.wav", 16 << 20);
         Put("new.wav", StereoWav(24, 8000, 10));
         Put("take1L.wav", Bytes(100, 'L'));
         Put("take1R.wav", Bytes(100, 'R'));
@@ -582,21 +595,21 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         for (const std::string side : {"L", "R"}) {
             const std::string name = "take1" + side + ".wav";
             EXPECT_TRUE(status == 0
-                            ? fs::file_size(dir / name) == 44 + (256 << 19) - 22
+                            ? fs::file_size(dir / name) == 44 + (16 << 19) - 22
                             : fs::is_directory(dir / name) || Get(name) == Bytes(100, side[0]))
                 << fault << ": " << name;
         }
     }
-    // A signal the caller blocked stays blocked throughout: it waits, and the run ends "done".
+    // A signal the caller blocked stays blocked throughout: pending from the start (it stays so
+    // across exec), it waits, and the run ends "done".
     Fresh();
-    Put("take1.wav", WavHeader(16, 2, 44100, 0));
-    fs::resize_file(dir / "take1.wav", 256 << 20);
+    Put("take1.wav", StereoWav(16, 8000, 1000));
     sigset_t usr1, caller;
     sigemptyset(&usr1);
     sigaddset(&usr1, SIGUSR1);
     sigprocmask(SIG_BLOCK, &usr1, &caller);
     std::string out;
-    const int status = Shell(part_way("kill -USR1 $$"), "", &out);
+    const int status = Shell("kill -USR1 $$; exec " + bin, "", &out);
     sigprocmask(SIG_SETMASK, &caller, nullptr);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "done\n");
@@ -619,6 +632,84 @@ TEST_F(Cli, OutputsAppearWholeOrNotAtAll) {
         EXPECT_EQ(Files(),
                   (std::set<std::string>{"take1.wav", "take1.b.wav", "take1L.wav", "take1R.wav"}));
     }
+}
+
+// The pair's turn belongs to one live run: a run held in it keeps it (another waits, then says
+// who holds it), as another machine's run keeps its own; a run killed at any step of its turn, or
+// before it, of this user or another, leaves what the next run puts right, while a live run's
+// temporaries stay.
+TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
+    if (!Have("strace -f -o /dev/null true && pgrep -V")) GTEST_SKIP() << "needs strace, pgrep";
+    const std::string bin = Quote(QUENLOR_BIN), held = Quote(dir.string() + ".held");
+    const Bytes x = StereoWav(16, 8000, 1000), x1 = StereoWav(24, 8000, 700);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    Put("x.wav", x);
+    Put("x.1.wav", x1);
+    fs::create_directories(dir / "far");
+    Put("far/x.wav", x);
+    Put("far/quenlor2-turn.lock", Text("quenlor2 lock\nhost 9:elsewhere\nmachine 1:m\nboot 1:b\n"
+                                       "pid 4242\nstart 5\n"));
+    std::string out;
+    EXPECT_EQ(
+        Shell("(" + bin + " far/x.wav; echo $?) >far.out & " +
+                  Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
+                       "{ " + bin + " x.1.wav; echo $?; } | sed 's/process [0-9]*/process N/'") +
+                  "; wait",
+              "", &out),
+        0);
+    const std::string held_by = "The lock quenlor2-turn.lock is held by process N on " +
+                                std::string(host) + ".\nUnable to write file.\n2\n";
+    EXPECT_EQ(out, held_by + "done\n");
+    const Bytes samples(x.begin() + 44, x.end());
+    EXPECT_EQ(Get("xL.wav"), MonoWav(16, 8000, samples, 0));
+    EXPECT_EQ(Get("xR.wav"), MonoWav(16, 8000, samples, 1));
+    EXPECT_EQ(Text(std::string(reinterpret_cast<const char*>(Get("far.out").data()),
+                               Get("far.out").size())),
+              Text("The lock far/quenlor2-turn.lock is held by process 4242 on elsewhere.\n"
+                   "Unable to write file.\n2\n"));
+    fs::remove_all(dir / "far");
+    fs::remove(dir / "far.out");
+    // Killed at each step of the turn (set-aside, renames, flushes, removals), or in its copy
+    // while another run is held in its own (whose temporaries stay, and whose "done" is true):
+    // the next run ends "done", its pair alone beside the inputs. Of another user with umask 077
+    // too, where root can change users.
+    const std::string users = Have("setpriv --reuid=daemon true") ? "daemon nobody" : "";
+    const std::string kill = "-e inject=";
+    std::vector<std::string> steps;
+    for (const std::string call : {"renameat2", "rename", "fsync", "unlink"}) {
+        for (const int when : {1, 2, 3, 4, 5}) {
+            if (when <= (call == "fsync" ? 5 : call == "unlink" ? 1 : 2)) {
+                steps.push_back(kill + call + ":signal=SIGKILL:when=" + std::to_string(when));
+            }
+        }
+    }
+    for (const std::string& step : steps) {
+        Put("xL.wav", Bytes(10, 'L'));
+        Put("xR.wav", Bytes(10, 'R'));
+        Shell("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null " + step + " " + bin +
+                  " x.wav; " + bin + " x.1.wav",
+              "", &out);
+        EXPECT_EQ(out, "done\n") << step;
+        EXPECT_EQ(Files(), (std::set<std::string>{"x.wav", "x.1.wav", "xL.wav", "xR.wav"})) << step;
+        EXPECT_EQ(Get("xR.wav").size(), 44u + 2100) << step;
+    }
+    Shell("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -P x.wav -e trace=read " + kill +
+              "read:signal=SIGKILL:when=3 " + bin + " x.wav; " +
+              Held("-P x.1.wav -e trace=read -e inject=read:signal=SIGSTOP:when=3",
+                   bin + " x.1.wav", bin + " x.wav; ls | grep -c part"),
+          "", &out);
+    EXPECT_EQ(out, "done\n2\ndone\n");
+    EXPECT_EQ(Get("xR.wav").size(), 44u + 2100);
+    if (users.empty()) return;
+    fs::permissions(dir, fs::perms::all);
+    Shell(
+        "umask 077; setpriv --reuid=daemon --regid=daemon --clear-groups strace -f -o /dev/null " +
+            kill + "rename:signal=SIGKILL:when=1 " + bin +
+            " x.wav; setpriv --reuid=nobody --regid=nogroup --clear-groups " + bin + " x.1.wav",
+        "", &out);
+    EXPECT_EQ(out, "done\n");
+    EXPECT_EQ(Files(), (std::set<std::string>{"x.wav", "x.1.wav", "xL.wav", "xR.wav"}));
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of

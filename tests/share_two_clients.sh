@@ -2,7 +2,8 @@
 # share_two_clients.sh PROGRAM MAKE_WAV: two sshfs mounts of one folder through a local sshd, as
 # two machines see a share (a lock taken through one binds that one alone): a run on each splits
 # its input of one base name into the same pair at once, 20 times; each must end "done" and leave
-# one run's whole pair (the inputs differ in size). Status 77 (skip) without root or the tools.
+# one run's whole pair (the inputs differ in size). A take the client looked at, then written
+# anew on the server, is split whole. Status 77 (skip) without root or the tools.
 set -u
 [ "$(id -u)" = 0 ] && command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] || exit 77
 d=$(mktemp -d) status=0
@@ -28,4 +29,8 @@ for round in $(seq 20); do
         echo "round $round: $said; $sizes sizes; $files" && status=1 && break
     fi
 done
+cp "$d/share/x.wav" "$d/share/y.wav" && ls -l "$d/m1/y.wav" >/dev/null &&
+    cp "$d/share/x.1.wav" "$d/share/y.wav" || exit 1
+said=$("$1" "$d/m1/y.wav") sizes=$(stat -c %s "$d/share/yL.wav")
+[ "$said $sizes" = "done 210044" ] || { echo "a take written on the server: $said $sizes" && status=1; }
 exit $status

@@ -19,17 +19,17 @@ struct Fake {
     Names names;
     std::set<std::string> folders, failed_unlinks;
     std::map<intptr_t, int> open;
-    std::map<int, std::string> contents;  // what each file holds
-    std::map<int, uint64_t> maker;        // the process that made each file
+    std::map<int, std::string> contents;   // what each file holds
+    std::map<int, uint64_t> maker;         // the process that made each file
     std::map<uint64_t, uint64_t> running;  // each process that runs, and its start
     Holder me{"here", "m", "b", 42, 1};
     bool blocked = false, fail_after = false, dead = false;
-    int killed_at = 0;  // the call at which the run is killed: it and every call after do nothing
-    Names at_intent;    // the names as they stand when the run has written what its turn will do
-    bool replace = true;      // whether a rename may replace what stands at its new name
-    int collisions = 0;       // how many of the next temporary names some other file holds
-    int busy = 0;             // how many of the next renames another program's open file stops
-    std::string lock;         // what a lock that some other run left says
+    int killed_at = 0;    // the call at which the run is killed: it and every call after do nothing
+    Names at_intent;      // the names as they stand when the run has written what its turn will do
+    bool replace = true;  // whether a rename may replace what stands at its new name
+    int collisions = 0;   // how many of the next temporary names some other file holds
+    int busy = 0;         // how many of the next renames another program's open file stops
+    std::string lock;     // what a lock that some other run left says
     int fail_at = 0, unblocked_changes = 0, outside_turn = 0, flushed_in_turn = 0;
     int bad_closes = 0, next_file = 100, paused_ms = 0;
     intptr_t next_fd = 3;
@@ -61,7 +61,8 @@ bool Fails(const std::string& call, bool changes_names = false) {
     const int n = static_cast<int>(fake.calls.size());
     fake.dead = fake.dead || n == fake.killed_at;
     fake.unblocked_changes += changes_names && !fake.blocked && !fake.dead ? 1 : 0;
-    return fake.dead || n == fake.fail_at || (fake.fail_after && fake.fail_at > 0 && n > fake.fail_at);
+    return fake.dead || n == fake.fail_at ||
+           (fake.fail_after && fake.fail_at > 0 && n > fake.fail_at);
 }
 
 // Records a rename, which must come in the turn when it changes an output's name.
@@ -253,8 +254,8 @@ std::string LockOf(const std::string& host, const std::string& boot, uint64_t pi
     const auto field = [](const std::string& s) {
         return std::to_string(s.size()) + ":" + s + "\n";
     };
-    return "quenlor2 lock\nhost " + field(host) + "machine " + field("m") + "boot " +
-           field(boot) + "pid " + std::to_string(pid) + "\nstart 5\n";
+    return "quenlor2 lock\nhost " + field(host) + "machine " + field("m") + "boot " + field(boot) +
+           "pid " + std::to_string(pid) + "\nstart 5\n";
 }
 
 // A fresh fake: process 42 runs, and so does process 7 of this machine (started at 5).
@@ -271,8 +272,8 @@ struct Case {
     int collisions;
     const char* folder;  // an output's name that a folder holds
     bool done;
-    int busy = 0;       // how many renames another program's open file stops
-    int waits_ms = 0;   // how long a clean run waits for the turn, at least
+    int busy = 0;      // how many renames another program's open file stops
+    int waits_ms = 0;  // how long a clean run waits for the turn, at least
 };
 
 // Whatever call fails, and whatever fails after it: "done" means the new pair, its data and
