@@ -445,6 +445,18 @@ TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
     EXPECT_EQ(out, "done\n");
     EXPECT_EQ(Get(stem.substr(1) + "R.wav"), MonoWav(16, 44100, samples, 1));
 
+    // A path that leaves no room for a temporary beside the outputs is refused before the copy.
+    std::string deep;
+    for (int k = 0; k < 20; ++k) deep += std::string(199, 'd') + "/";
+    deep += std::string(49, 'e') + "/";
+    EXPECT_EQ(Shell("mkdir -p " + deep + " && cp take.wav " + deep + " && " + Quote(QUENLOR_BIN) +
+                        " " + deep +
+                        "take.wav; find . -name '*L.wav' -o -name 'quenlor2-*' | "
+                        "grep -c " +
+                        deep + "; rm -r d*",
+                    "", &out),
+              0);
+    EXPECT_EQ(out, "Unable to open file.\n0\n");
     fs::create_symlink("take.wav", dir / "alias.wav");
     EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
@@ -488,6 +500,7 @@ TEST_F(Cli, AsAUserOtherThanRootKeepsModesWhateverTheUmask) {
 // there and on NTFS count in UTF-16 units, and ntfs-3g refuses to rename over long ones.
 TEST_F(Cli, OnExfatAndNtfs3gThroughFuseInputsStayTheirOwnAndLongNamesWork) {
     Put("take.wav", StereoWav(16, 44100, 200000));
+    Put("short.wav", StereoWav(24, 44100, 1000));
     if (!Have("command -v mkfs.exfat && command -v mount.exfat-fuse && command -v ntfs-3g && "
               "losetup -f && test -w /proc/sys/vm/drop_caches")) {
         GTEST_SKIP() << "needs exfatprogs, exfat-fuse, ntfs-3g, a loop device and root";
@@ -503,6 +516,12 @@ TEST_F(Cli, OnExfatAndNtfs3gThroughFuseInputsStayTheirOwnAndLongNamesWork) {
               "(while echo 2 >/proc/sys/vm/drop_caches; do sleep 0.005; done) & evict=$!; "
               "for i in $(seq 100); do " +
                   bin + " fs/take.wav; done | sort | uniq -c; kill $evict; " +
+                  // Two spellings of one pair, where case folds, take one turn.
+                  "cp take.wav fs/TAKE.1.wav && cp short.wav fs/take.2.wav && for i in $(seq 10); "
+                  "do " +
+                  bin + " fs/TAKE.1.wav & " + bin +
+                  " fs/take.2.wav; wait $!; done | uniq -c; stat -c %s fs/takeL.wav fs/takeR.wav | "
+                  "uniq | wc -l; rm fs/*.[12].wav fs/*L.wav fs/*R.wav; " +
                   // 89 CJK characters (257 bytes) fit, 256 don't; a pair of 245 is made again.
                   "for n in 84 251; do b=fs/$(printf '\xe9\x8c\xb2%.0s' $(seq $n)); "
                   "cp take.wav $b.wav; " +
@@ -510,7 +529,8 @@ TEST_F(Cli, OnExfatAndNtfs3gThroughFuseInputsStayTheirOwnAndLongNamesWork) {
                   "cp take.wav $s.wav && " + bin + " $s.wav && " + bin + " $s.wav; ls nt | wc -l",
               "", &out),
         0);
-    EXPECT_EQ(out, "    100 done\ndone\n6\nUnable to open file.\n7\ndone\ndone\n3\n");
+    EXPECT_EQ(out,
+              "    100 done\n     20 done\n1\ndone\n4\nUnable to open file.\n5\ndone\ndone\n3\n");
 }
 
 // Files on two file systems may share an inode number and still be two files; a full one is

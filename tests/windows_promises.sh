@@ -38,8 +38,8 @@ printf '@chcp\r\n@%s take.wav\r\n@chcp\r\n' "Z:$(echo "$program" | tr / '\\')" >
 (sleep 1 && printf '\r') | console "$wine $program take.wav" | grep -q '^Press' ||
     fail "a console of its own closed at once"
 
-# The turn of takeL.wav taken through Y:, and left by a run that was killed: taken over after 3 s.
-ln -s "$dir" "$y" && $wine cmd /c 'type nul >Y:\quenlor2-fa103ede.lock'
+# The folder's turn taken through Y:, its lock saying nothing (a crash's): taken over after 3 s.
+ln -s "$dir" "$y" && $wine cmd /c 'type nul >Y:\quenlor2-turn.lock'
 start=$(date +%s) && split take.wav && [ $(($(date +%s) - start)) -ge 2 ] || fail "no turn"
 
 $wine cmd /c attrib +r takeL.wav
