@@ -2,7 +2,7 @@
 # Under Wine: Ctrl-C (SIGINT to the emulator's process reaches the console handler) during the
 # copy and during a flush held 3 s leaves the previous pair and a status of its own; the
 # console's code page as found; a console of the program's own kept until Enter; one turn per
-# folder through two drive letters; a replaced output kept read-only; a quoted name at the
+# folder through two drive letters, kept by a live run that holds it; a replaced output kept read-only; a quoted name at the
 # prompt; a path of more than 300 characters; an output another program holds open for a moment
 # replaced.
 # Usage: windows_promises.sh EMULATOR PROGRAM MAKE_WAV HOLD_FILE
@@ -41,6 +41,11 @@ printf '@chcp\r\n@%s take.wav\r\n@chcp\r\n' "Z:$(echo "$program" | tr / '\\')" >
 # The folder's turn taken through Y:, its lock saying nothing (a crash's): taken over after 3 s.
 ln -s "$dir" "$y" && $wine cmd /c 'type nul >Y:\quenlor2-turn.lock'
 start=$(date +%s) && split take.wav && [ $(($(date +%s) - start)) -ge 2 ] || fail "no turn"
+
+# A run held 3 s in its turn (its lock's flush) keeps it: the other waits, and both end done.
+strace -f -o /dev/null -e inject=fsync:delay_enter=3s:when=3 $wine "$program" take.wav >"$dir.log" &
+until_ '[ -e quenlor2-turn.lock ]'
+split take.wav && wait $! && [ "$(tr -d '\r' <"$dir.log")" = done ] || fail "a live run's turn taken"
 
 $wine cmd /c attrib +r takeL.wav
 split take.wav && split take.wav || fail "a read-only output not replaced"
