@@ -102,9 +102,8 @@ protected:
     }
 
     // A command that runs `program` under strace (options `trace`, whose injection stops it with
-    // SIGSTOP), runs `action` once it is stopped ($p is its process), then lets it go on: so an
-    // action comes at one point of the run however the machine is loaded. The watcher gives up
-    // after 30 s.
+    // SIGSTOP), runs `action` once it is stopped ($p is its process; the watcher gives up after
+    // 30 s), then lets it go on: so an action comes at one point however the machine is loaded.
     std::string Held(const std::string& trace, const std::string& program,
                      const std::string& action) {
         const std::string log = Quote(dir.string() + ".held");
@@ -446,14 +445,12 @@ TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
     EXPECT_EQ(Get(stem.substr(1) + "R.wav"), MonoWav(16, 44100, samples, 1));
 
     // A path that leaves no room for a temporary beside the outputs is refused before the copy.
-    std::string deep;
-    for (int k = 0; k < 20; ++k) deep += std::string(199, 'd') + "/";
-    deep += std::string(49, 'e') + "/";
-    EXPECT_EQ(Shell("mkdir -p " + deep + " && cp take.wav " + deep + " && " + Quote(QUENLOR_BIN) +
-                        " " + deep +
-                        "take.wav; find . -name '*L.wav' -o -name 'quenlor2-*' | "
-                        "grep -c " +
-                        deep + "; rm -r d*",
+    EXPECT_EQ(Shell("p=$(printf %0199d 0 | tr 0 d); p=$p/$p/$p/$p/$p/$p/$p/$p/$p/$p; "
+                    "p=$p/$p/$(printf %049d 0)/ && "
+                    "mkdir -p $p && cp take.wav $p && " +
+                        Quote(QUENLOR_BIN) +
+                        " ${p}take.wav; find . -name '*L.wav' -o -name "
+                        "'quenlor2-*' | grep -c /000; rm -r d*",
                     "", &out),
               0);
     EXPECT_EQ(out, "Unable to open file.\n0\n");
@@ -660,76 +657,56 @@ TEST_F(Cli, UnderStraceOutputsAppearWholeOrNotAtAll) {
 // temporaries stay.
 TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     if (!Have("strace -f -o /dev/null true && pgrep -V")) GTEST_SKIP() << "needs strace, pgrep";
-    const std::string bin = Quote(QUENLOR_BIN), held = Quote(dir.string() + ".held");
-    const Bytes x = StereoWav(16, 8000, 1000), x1 = StereoWav(24, 8000, 700);
+    const std::string bin = Quote(QUENLOR_BIN), trace = "ASAN_OPTIONS=detect_leaks=0 strace -f ";
+    const Bytes x = StereoWav(16, 8000, 1000), samples(x.begin() + 44, x.end());
     char host[256] = {};
     gethostname(host, sizeof host - 1);
     Put("x.wav", x);
-    Put("x.1.wav", x1);
+    Put("x.1.wav", StereoWav(24, 8000, 700));
     fs::create_directories(dir / "far");
     Put("far/x.wav", x);
     Put("far/quenlor2-turn.lock", Text("quenlor2 lock\nhost 9:elsewhere\nmachine 1:m\nboot 1:b\n"
                                        "pid 4242\nstart 5\n"));
     std::string out;
-    EXPECT_EQ(
-        Shell("(" + bin + " far/x.wav; echo $?) >far.out & " +
-                  Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
-                       "{ " + bin + " x.1.wav; echo $?; } | sed 's/process [0-9]*/process N/'") +
-                  "; wait",
-              "", &out),
-        0);
-    const std::string held_by = "The lock quenlor2-turn.lock is held by process N on " +
-                                std::string(host) + ".\nUnable to write file.\n2\n";
-    EXPECT_EQ(out, held_by + "done\n");
-    const Bytes samples(x.begin() + 44, x.end());
+    Shell("(" + bin + " far/x.wav; echo $?) >far.out & " +
+              Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
+                   "{ " + bin + " x.1.wav; echo $?; } | sed 's/process [0-9]*/process N/'") +
+              "; wait; cat far.out; rm -r far*",
+          "", &out);
+    EXPECT_EQ(out, "The lock quenlor2-turn.lock is held by process N on " + std::string(host) +
+                       ".\nUnable to write file.\n2\ndone\nThe lock far/quenlor2-turn.lock is held "
+                       "by process 4242 on elsewhere.\nUnable to write file.\n2\n");
     EXPECT_EQ(Get("xL.wav"), MonoWav(16, 8000, samples, 0));
     EXPECT_EQ(Get("xR.wav"), MonoWav(16, 8000, samples, 1));
-    EXPECT_EQ(Text(std::string(reinterpret_cast<const char*>(Get("far.out").data()),
-                               Get("far.out").size())),
-              Text("The lock far/quenlor2-turn.lock is held by process 4242 on elsewhere.\n"
-                   "Unable to write file.\n2\n"));
-    fs::remove_all(dir / "far");
-    fs::remove(dir / "far.out");
-    // Killed at each step of the turn (set-aside, renames, flushes, removals), or in its copy
-    // while another run is held in its own (whose temporaries stay, and whose "done" is true):
-    // the next run ends "done", its pair alone beside the inputs. Of another user with umask 077
-    // too, where root can change users.
-    const std::string users = Have("setpriv --reuid=daemon true") ? "daemon nobody" : "";
-    const std::string kill = "-e inject=";
-    std::vector<std::string> steps;
-    for (const std::string call : {"renameat2", "rename", "fsync", "unlink"}) {
-        for (const int when : {1, 2, 3, 4, 5}) {
-            if (when <= (call == "fsync" ? 5 : call == "unlink" ? 1 : 2)) {
-                steps.push_back(kill + call + ":signal=SIGKILL:when=" + std::to_string(when));
-            }
-        }
-    }
-    for (const std::string& step : steps) {
+    // Killed at each step of the turn (set-aside, renames, flushes, removals), in its copy while
+    // another run is held in its own (whose temporaries stay, and whose "done" is true), or as
+    // another user with umask 077 where root can change users: the next run ends "done", its
+    // pair alone beside the inputs.
+    const std::string as = "setpriv --clear-groups --reuid=";
+    const bool users = Have(as + "daemon true");
+    for (const std::string step :
+         {"renameat2:when=1", "renameat2:when=2", "rename:when=1", "rename:when=2", "fsync:when=3",
+          "fsync:when=4", "fsync:when=5", "unlink:when=1", "read:when=3", "users:when=1"}) {
+        if (step == "users:when=1" && !users) continue;
         Put("xL.wav", Bytes(10, 'L'));
         Put("xR.wav", Bytes(10, 'R'));
-        Shell("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null " + step + " " + bin +
-                  " x.wav; " + bin + " x.1.wav",
+        const std::string only = step == "read:when=3" ? "-P x.wav -e trace=read " : "";
+        const std::string dead = trace + "-o /dev/null " + only +
+                                 "-e inject=" + step.substr(0, step.find(':')) + ":signal=SIGKILL" +
+                                 step.substr(step.find(':')) + " " + bin + " x.wav; ";
+        Shell(step == "users:when=1"
+                  ? "chmod 777 .; umask 077; " + as + "daemon --regid=daemon " + trace +
+                        "-o /dev/null -e inject=rename:signal=SIGKILL:when=1 " + bin + " x.wav; " +
+                        as + "nobody --regid=nogroup " + bin + " x.1.wav"
+              : step != "read:when=3"
+                  ? dead + bin + " x.1.wav"
+                  : dead + Held("-P x.1.wav -e trace=read -e inject=read:signal=SIGSTOP:when=3",
+                                bin + " x.1.wav", bin + " x.wav; ls | grep -c part"),
               "", &out);
-        EXPECT_EQ(out, "done\n") << step;
+        EXPECT_EQ(out, step == "read:when=3" ? "done\n2\ndone\n" : "done\n") << step;
         EXPECT_EQ(Files(), (std::set<std::string>{"x.wav", "x.1.wav", "xL.wav", "xR.wav"})) << step;
         EXPECT_EQ(Get("xR.wav").size(), 44u + 2100) << step;
     }
-    Shell("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -P x.wav -e trace=read " + kill +
-              "read:signal=SIGKILL:when=3 " + bin + " x.wav; " +
-              Held("-P x.1.wav -e trace=read -e inject=read:signal=SIGSTOP:when=3",
-                   bin + " x.1.wav", bin + " x.wav; ls | grep -c part"),
-          "", &out);
-    EXPECT_EQ(out, "done\n2\ndone\n");
-    EXPECT_EQ(Get("xR.wav").size(), 44u + 2100);
-    if (users.empty()) return;
-    fs::permissions(dir, fs::perms::all);
-    Shell(
-        "umask 077; setpriv --reuid=daemon --regid=daemon --clear-groups strace -f -o /dev/null " +
-            kill + "rename:signal=SIGKILL:when=1 " + bin +
-            " x.wav; setpriv --reuid=nobody --regid=nogroup --clear-groups " + bin + " x.1.wav",
-        "", &out);
-    EXPECT_EQ(out, "done\n");
-    EXPECT_EQ(Files(), (std::set<std::string>{"x.wav", "x.1.wav", "xL.wav", "xR.wav"}));
 }
 
 // Under strace: with the standard descriptors closed, no file of the program's may take one of

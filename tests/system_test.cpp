@@ -250,12 +250,9 @@ bool RunPair(std::string kept[2], Names* made) {
 }
 
 // A lock as another run of host and boot, process pid started at 5, leaves it.
-std::string LockOf(const std::string& host, const std::string& boot, uint64_t pid) {
-    const auto field = [](const std::string& s) {
-        return std::to_string(s.size()) + ":" + s + "\n";
-    };
-    return "quenlor2 lock\nhost " + field(host) + "machine " + field("m") + "boot " + field(boot) +
-           "pid " + std::to_string(pid) + "\nstart 5\n";
+std::string LockOf(const std::string& host, char boot, char pid) {
+    return "quenlor2 lock\nhost " + std::to_string(host.size()) + ":" + host +
+           "\nmachine 1:m\nboot 1:" + boot + "\npid " + pid + "\nstart 5\n";
 }
 
 // A fresh fake: process 42 runs, and so does process 7 of this machine (started at 5).
@@ -295,11 +292,13 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"a folder at the right output", true, true, "", 0, RIGHT, false},
         // ntfs-3g refuses to rename over a long name.
         {"replacing renames refused", true, false, "", 0, nullptr, true},
-        {"the lock of a run that is gone", true, true, LockOf("here", "b", 9), 0, nullptr, true},
-        {"a lock from before a restart", true, true, LockOf("here", "a", 7), 0, nullptr, true},
+        {"the lock of a run that is gone", true, true, LockOf("here", 'b', '9'), 0, nullptr, true},
+        {"a lock from before a restart", true, true, LockOf("here", 'a', '7'), 0, nullptr, true},
         {"a lock that says nothing", true, true, "x", 0, nullptr, true, 0, 3000},
-        {"the lock of a live run", true, true, LockOf("here", "b", 7), 0, nullptr, false, 0, 9000},
-        {"another machine's lock", true, true, LockOf("there", "b", 9), 0, nullptr, false, 0, 9000},
+        {"the lock of a live run", true, true, LockOf("here", 'b', '7'), 0, nullptr, false, 0,
+         9000},
+        {"another machine's lock", true, true, LockOf("there", 'b', '9'), 0, nullptr, false, 0,
+         9000},
         // Windows: a file another program opens for a moment, or keeps open.
         {"renames refused for a moment", true, true, "", 0, nullptr, true, 5},
         {"renames refused for long", true, true, "", 0, nullptr, false, 1000},
@@ -398,8 +397,7 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
             fake.killed_at = fake.fail_at = 0;
             fake.open.clear();
             fake.running = {{43, 2}};
-            fake.me.pid = 43;
-            fake.me.start = 2;
+            fake.me = {"here", "m", "b", 43, 2};
             EXPECT_TRUE(RunPair(kept, &next_run)) << row;
             Names outputs;
             for (const auto& [name, file] : fake.at_intent) {
