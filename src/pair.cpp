@@ -103,7 +103,9 @@ Lock Judge(const std::string& name, const Holder& me, std::string* text, Holder*
     if (holder->host != me.host || holder->machine != me.machine) return Lock::ELSEWHERE;
     if (holder->boot != me.boot) return Lock::DEAD;  // from before this machine last started
     uint64_t start = 0;
-    return StartOf(holder->pid, &start) && start == holder->start ? Lock::LIVE : Lock::DEAD;
+    const bool runs =
+        StartOf(holder->pid, &start) && (start == holder->start || start == UNKNOWN_START);
+    return runs ? Lock::LIVE : Lock::DEAD;
 }
 
 // A lock's holder as a message names it.

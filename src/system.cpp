@@ -153,7 +153,8 @@ bool LeftByDeadRun(const std::string& name) {
     if (name != again || theirs[0] != ours[0]) return false;
     if (theirs[1] != ours[1]) return true;  // made before this machine last started
     uint64_t start = 0;
-    return !StartOf(theirs[2], &start) || static_cast<uint32_t>(start) != theirs[3];
+    return !StartOf(theirs[2], &start) ||
+           (start != UNKNOWN_START && static_cast<uint32_t>(start) != theirs[3]);
 }
 
 std::FILE* ReopenTemporary(int temp) {

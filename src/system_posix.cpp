@@ -79,30 +79,31 @@ std::string FirstLine(const char* path) {
     return line.substr(0, line.find('\n'));
 }
 
-// Process pid's start, in clock ticks since the machine started, from /proc; false when no such
-// process runs, or it has ended (a zombie) or the file can't be read (then gone, when gone is set).
-bool StartFromProc(uint64_t pid, uint64_t* start, bool* gone) {
-    std::string stat;
+// What /proc says of a process.
+enum class Proc { RUNS, ENDED, UNSEEN };
+
+// Process pid's start, in clock ticks since the machine started, from /proc: it runs, it has
+// ended (no such process, or a zombie), or /proc can't tell (not mounted, or hiding it).
+Proc StartFromProc(uint64_t pid, uint64_t* start) {
     const std::string path = "/proc/" + std::to_string(pid) + "/stat";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    *gone = fd < 0 && errno == ENOENT;
-    if (fd < 0) return false;
+    if (fd < 0) return Proc::UNSEEN;
     char buffer[1024];
     const ssize_t n = read(fd, buffer, sizeof buffer - 1);
     close(fd);
-    if (n <= 0) return false;
-    stat.assign(buffer, static_cast<size_t>(n));
+    if (n <= 0) return Proc::UNSEEN;
+    const std::string stat(buffer, static_cast<size_t>(n));
     // After the command's name, which may hold anything, in parentheses: the state, then 18
     // fields to the start time.
     size_t at = stat.rfind(')');
-    if (at == std::string::npos || at + 2 >= stat.size()) return false;
+    if (at == std::string::npos || at + 2 >= stat.size()) return Proc::UNSEEN;
     const char state = stat[at + 2];
-    if (state == 'Z' || state == 'X') return *gone = true, false;
+    if (state == 'Z' || state == 'X') return Proc::ENDED;
     for (int field = 3; field <= 22 && at != std::string::npos; ++field)
         at = stat.find(' ', at + 1);
-    if (at == std::string::npos) return false;
+    if (at == std::string::npos) return Proc::UNSEEN;
     *start = std::strtoull(stat.c_str() + at + 1, nullptr, 10);
-    return true;
+    return Proc::RUNS;
 }
 
 }  // namespace
@@ -119,21 +120,19 @@ void ThisProcess(Holder* me) {
         cached.machine = FirstLine("/etc/machine-id") + " " + (n > 0 ? ns : "");
         cached.boot = FirstLine("/proc/sys/kernel/random/boot_id");
         cached.pid = static_cast<uint64_t>(getpid());
-        bool gone = false;
-        cached.start = 0;
-        StartFromProc(cached.pid, &cached.start, &gone);
+        if (StartFromProc(cached.pid, &cached.start) != Proc::RUNS) cached.start = UNKNOWN_START;
         cached_pid = getpid();
     }
     *me = cached;
 }
 
 bool StartOf(uint64_t pid, uint64_t* start) {
-    bool gone = false;
-    if (StartFromProc(pid, start, &gone)) return true;
-    if (gone || pid == 0 || pid > static_cast<uint64_t>(INT_MAX)) return false;
-    // Without /proc, the process's number alone: whether it runs (a start of 0, as this one's).
-    *start = 0;
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    const Proc proc = StartFromProc(pid, start);
+    if (proc != Proc::UNSEEN) return proc == Proc::RUNS;
+    // /proc hides it, or has none: whether a process of that number runs at all.
+    *start = UNKNOWN_START;
+    return pid > 0 && pid <= static_cast<uint64_t>(INT_MAX) &&
+           (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 void BlockSignals() {

@@ -22,8 +22,10 @@ struct Holder {
     uint64_t pid = 0, start = 0;
 };
 void ThisProcess(Holder* me);
-// The start time of process pid of this machine and boot; false when no such process runs (one
-// that has ended but is not yet reaped runs no more).
+// The start time of process pid of this machine and boot, or UNKNOWN_START when it runs but its
+// start can't be read (another user's, where the system hides it); false when no such process
+// runs (one that has ended but is not yet reaped runs no more).
+constexpr uint64_t UNKNOWN_START = ~uint64_t{0};
 bool StartOf(uint64_t pid, uint64_t* start);
 // Blocks the terminating signals, saving the caller's mask (on Windows: holds the console
 // handler off); RestoreSignals restores the saved mask, and a signal that came meanwhile then

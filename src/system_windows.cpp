@@ -243,7 +243,7 @@ bool StartOf(uint64_t pid, uint64_t* start) {
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
     if (process == nullptr) {
         // Another user's process, which this one may not look into, still runs.
-        *start = 0;
+        *start = UNKNOWN_START;
         return GetLastError() == ERROR_ACCESS_DENIED;
     }
     FILETIME created, ended, kernel, user;

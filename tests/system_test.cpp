@@ -255,11 +255,12 @@ std::string LockOf(const std::string& host, char boot, char pid) {
            "\nmachine 1:m\nboot 1:" + boot + "\npid " + pid + "\nstart 5\n";
 }
 
-// A fresh fake: process 42 runs, and so does process 7 of this machine (started at 5).
+// A fresh fake: process 42 runs, and so do process 7 of this machine (started at 5) and 8 (whose
+// start is hidden).
 void Fresh(const Names& names) {
     fake = Fake{};
     fake.names = names;
-    fake.running = {{42, 1}, {7, 5}};
+    fake.running = {{42, 1}, {7, 5}, {8, UNKNOWN_START}};
 }
 
 struct Case {
@@ -297,6 +298,8 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"a lock that says nothing", true, true, "x", 0, nullptr, true, 0, 3000},
         {"the lock of a live run", true, true, LockOf("here", 'b', '7'), 0, nullptr, false, 0,
          9000},
+        {"a live run's, its start hidden", true, true, LockOf("here", 'b', '8'), 0, nullptr, false,
+         0, 9000},
         {"another machine's lock", true, true, LockOf("there", 'b', '9'), 0, nullptr, false, 0,
          9000},
         // Windows: a file another program opens for a moment, or keeps open.
