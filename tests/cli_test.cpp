@@ -108,11 +108,9 @@ protected:
                      const std::string& action) {
         const std::string log = Quote(dir.string() + ".held");
         return "rm -f " + log + "; (i=0; until grep -qs 'stopped by SIGSTOP' " + log +
-               "; do [ $i -lt 3000 ] || exit; i=$((i+1)); sleep 0.01; done; p=$(sed -n "
-               "'s/ .*stopped by SIGSTOP.*//p' " +
-               log + " | head -1); " + action +
-               "; kill -CONT $p) 2>/dev/null & ASAN_OPTIONS=detect_leaks=0 strace -f -o " + log +
-               " " + trace + " " + program + " 2>/dev/null";
+               "; do [ $i -lt 3000 ] || exit; i=$((i+1)); sleep 0.01; done; read p rest <" + log +
+               "; " + action + "; kill -CONT $p) 2>/dev/null & ASAN_OPTIONS=detect_leaks=0 " +
+               "strace -f -o " + log + " " + trace + " " + program + " 2>/dev/null";
     }
 
     // Runs the program with args after `prefix` (a command that runs it under a limit).
@@ -445,15 +443,12 @@ TEST_F(Cli, RefusesOnlyOutputsThatLeadBackToTheInput) {
     EXPECT_EQ(Get(stem.substr(1) + "R.wav"), MonoWav(16, 44100, samples, 1));
 
     // A path that leaves no room for a temporary beside the outputs is refused before the copy.
-    EXPECT_EQ(Shell("p=$(printf %0199d 0 | tr 0 d); p=$p/$p/$p/$p/$p/$p/$p/$p/$p/$p; "
-                    "p=$p/$p/$(printf %049d 0)/ && "
-                    "mkdir -p $p && cp take.wav $p && " +
-                        Quote(QUENLOR_BIN) +
-                        " ${p}take.wav; find . -name '*L.wav' -o -name "
-                        "'quenlor2-*' | grep -c /000; rm -r d*",
-                    "", &out),
-              0);
-    EXPECT_EQ(out, "Unable to open file.\n0\n");
+    Shell(
+        "p=$(printf %0199d 0 | tr 0 d); p=$p/$p/$p/$p/$p/$p/$p/$p/$p/$p; p=$p/$p/$(printf %049d 0) "
+        "&& mkdir -p $p && cp take.wav $p && " +
+            Quote(QUENLOR_BIN) + " $p/take.wav; ls $p | wc -l; rm -r d*",
+        "", &out);
+    EXPECT_EQ(out, "Unable to open file.\n1\n");
     fs::create_symlink("take.wav", dir / "alias.wav");
     EXPECT_EQ(Run({"alias.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
@@ -554,8 +549,7 @@ TEST_F(Cli, UnderUnshareFilesOfOneInodeNumberOnTwoFileSystemsAreTwo) {
 TEST_F(Cli, UnderStraceOutputsAppearWholeOrNotAtAll) {
     if (!Have("strace -f -o /dev/null true && pgrep -V")) GTEST_SKIP() << "needs strace, pgrep";
     const std::string bin = Quote(QUENLOR_BIN) + " take1.wav";
-    // Runs the program on take1.wav, held in the left copy after its first block, while `action`
-    // comes.
+    // The run held in its left copy, after the first block, while `action` comes.
     const auto part_way = [&](const std::string& action) {
         return Held("-P take1.wav -e trace=read -e inject=read:signal=SIGSTOP:when=4", bin, action);
     };
@@ -663,19 +657,22 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     gethostname(host, sizeof host - 1);
     Put("x.wav", x);
     Put("x.1.wav", StereoWav(24, 8000, 700));
-    fs::create_directories(dir / "far");
-    Put("far/x.wav", x);
-    Put("far/quenlor2-turn.lock", Text("quenlor2 lock\nhost 9:elsewhere\nmachine 1:m\nboot 1:b\n"
-                                       "pid 4242\nstart 5\n"));
     std::string out;
-    Shell("(" + bin + " far/x.wav; echo $?) >far.out & " +
-              Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
-                   "{ " + bin + " x.1.wav; echo $?; } | sed 's/process [0-9]*/process N/'") +
-              "; wait; cat far.out; rm -r far*",
-          "", &out);
+    Shell(
+        "mkdir far lnk; cp x.wav far; cp x.wav lnk; ln -s nowhere lnk/quenlor2-turn.lock; printf "
+        "'quenlor2 lock\\nhost 9:elsewhere\\nmachine 1:m\\nboot 1:b\\npid 4242\\nstart 5\\n' "
+        ">far/quenlor2-turn.lock; for f in far lnk; do (" +
+            bin + " $f/x.wav; echo $?) >$f.out & done; " +
+            Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
+                 "{ " + bin + " x.1.wav; echo $?; } | sed 's/process [0-9]*/process N/'") +
+            "; wait; cat far.out lnk.out; rm -r far* lnk*",
+        "", &out);
     EXPECT_EQ(out, "The lock quenlor2-turn.lock is held by process N on " + std::string(host) +
                        ".\nUnable to write file.\n2\ndone\nThe lock far/quenlor2-turn.lock is held "
-                       "by process 4242 on elsewhere.\nUnable to write file.\n2\n");
+                       "by process 4242 on elsewhere.\nUnable to write file.\n2\nCan't tell who "
+                       "holds the lock "
+                       "lnk/quenlor2-turn.lock: remove it if no split is running.\nUnable to write "
+                       "file.\n2\n");
     EXPECT_EQ(Get("xL.wav"), MonoWav(16, 8000, samples, 0));
     EXPECT_EQ(Get("xR.wav"), MonoWav(16, 8000, samples, 1));
     // Killed at each step of the turn (set-aside, renames, flushes, removals), in its copy while

@@ -29,14 +29,13 @@ struct Fake {
     bool replace = true;  // whether a rename may replace what stands at its new name
     int collisions = 0;   // how many of the next temporary names some other file holds
     int busy = 0;         // how many of the next renames another program's open file stops
-    std::string lock;     // what a lock that some other run left says
     int fail_at = 0, unblocked_changes = 0, outside_turn = 0, flushed_in_turn = 0;
     int bad_closes = 0, next_file = 100, paused_ms = 0;
     intptr_t next_fd = 3;
     std::vector<std::string> calls;
 } fake;
 constexpr int OTHER_FILE = 7;  // the file that holds a colliding name or another run's lock
-const std::string LOCK = "quenlor2-turn.lock";
+const std::string LOCK = "quenlor2-turn.lock", BREAKER = "quenlor2-turn-1.lock";
 
 bool Ends(const std::string& s, const std::string& end) {
     return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
@@ -45,7 +44,7 @@ bool Ends(const std::string& s, const std::string& end) {
 // Whether the run holds the pair's turn: the lock stands, made by this run, or the lock that
 // breaks it, while the run puts right the turn of a run that is gone.
 bool InTurn() {
-    for (const std::string& lock : {LOCK, std::string("quenlor2-turn-1.lock")}) {
+    for (const std::string& lock : {LOCK, BREAKER}) {
         const auto found = fake.names.find(lock);
         if (found != fake.names.end() && fake.maker[found->second] == fake.me.pid &&
             fake.failed_unlinks.count(lock) == 0) {
@@ -133,9 +132,6 @@ void Pause(int ms) {
 }
 intptr_t CreateNew(const char* name, bool* taken) {
     *taken = false;
-    if (!fake.lock.empty() && name == LOCK) {
-        fake.names[name] = OTHER_FILE, fake.contents[OTHER_FILE] = fake.lock, fake.lock.clear();
-    }
     if (Fails("create " + std::string(name), true) || (*taken = Taken(name))) return NO_DESCRIPTOR;
     fake.maker[fake.next_file] = fake.me.pid;
     fake.names[name] = fake.next_file;
@@ -255,8 +251,7 @@ std::string LockOf(const std::string& host, char boot, char pid) {
            "\nmachine 1:m\nboot 1:" + boot + "\npid " + pid + "\nstart 5\n";
 }
 
-// A fresh fake: process 42 runs, and so do process 7 of this machine (started at 5) and 8 (whose
-// start is hidden).
+// A fresh fake: processes 42, 7 (started at 5) and 8 (its start hidden) run on this machine.
 void Fresh(const Names& names) {
     fake = Fake{};
     fake.names = names;
@@ -270,8 +265,9 @@ struct Case {
     int collisions;
     const char* folder;  // an output's name that a folder holds
     bool done;
-    int busy = 0;      // how many renames another program's open file stops
-    int waits_ms = 0;  // how long a clean run waits for the turn, at least
+    int busy = 0;           // how many renames another program's open file stops
+    int waits_ms = 0;       // how long a clean run waits for the turn, at least
+    std::string breaker{};  // what the lock that breaks it says
 };
 
 // Whatever call fails, and whatever fails after it: "done" means the new pair, its data and
@@ -293,9 +289,12 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"a folder at the right output", true, true, "", 0, RIGHT, false},
         // ntfs-3g refuses to rename over a long name.
         {"replacing renames refused", true, false, "", 0, nullptr, true},
-        {"the lock of a run that is gone", true, true, LockOf("here", 'b', '9'), 0, nullptr, true},
         {"a lock from before a restart", true, true, LockOf("here", 'a', '7'), 0, nullptr, true},
         {"a lock that says nothing", true, true, "x", 0, nullptr, true, 0, 3000},
+        {"a dead run's lock and its breaker's", true, true, LockOf("here", 'b', '9') + "\n", 0,
+         nullptr, true, 0, 0, LockOf("here", 'b', '9')},
+        {"a dead breaker's lock alone", true, true, "", 0, nullptr, true, 0, 0,
+         LockOf("here", 'b', '9')},
         {"the lock of a live run", true, true, LockOf("here", 'b', '7'), 0, nullptr, false, 0,
          9000},
         {"a live run's, its start hidden", true, true, LockOf("here", 'b', '8'), 0, nullptr, false,
@@ -314,7 +313,10 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 if (c.folder != nullptr) previous.erase(c.folder);
                 Fresh(previous);
                 if (c.folder != nullptr) fake.folders = {c.folder};
-                fake.lock = c.lock;
+                // Another run's lock (which may stay) and its breaking lock (which must go).
+                if (!c.lock.empty())
+                    fake.names[LOCK] = OTHER_FILE, fake.contents[OTHER_FILE] = c.lock;
+                if (!c.breaker.empty()) fake.names[BREAKER] = 8, fake.contents[8] = c.breaker;
                 fake.replace = c.replace;
                 fake.collisions = c.collisions;
                 fake.busy = c.busy;
@@ -339,7 +341,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                     << plan << fake.paused_ms;
                 Names outputs, rest;
                 for (const auto& [name, file] : fake.names) {
-                    if (file == OTHER_FILE) continue;
+                    if (file == OTHER_FILE || (file == 8 && (!done || fail_at > 0))) continue;
                     (name == LEFT || name == RIGHT ? outputs : rest)[name] = file;
                 }
                 if (done) {
