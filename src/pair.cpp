@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "fail.h"
 #include "system.h"
@@ -56,7 +57,7 @@ bool ReadLine(const std::string& text, size_t* at, const char* key, bool field,
             text.find_first_not_of("0123456789", from) != colon) {
             return false;
         }
-        const size_t length = std::stoul(text.substr(from, colon - from));
+        const size_t length = std::strtoul(text.substr(from, colon - from).c_str(), nullptr, 10);
         from = colon + 1;
         end = from + length;
         if (end >= text.size() || text[end] != '\n') return false;
@@ -83,12 +84,13 @@ bool ReadHolder(const std::string& text, Holder* h, size_t* at) {
         !ReadLine(text, at, "machine", true, &h->machine) ||
         !ReadLine(text, at, "boot", true, &h->boot) || !ReadLine(text, at, "pid", false, &pid) ||
         !ReadLine(text, at, "start", false, &start) || pid.empty() || start.empty() ||
+        pid.size() > 20 || start.size() > 20 ||
         pid.find_first_not_of("0123456789") != std::string::npos ||
         start.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
-    h->pid = std::stoull(pid);
-    h->start = std::stoull(start);
+    h->pid = std::strtoull(pid.c_str(), nullptr, 10);
+    h->start = std::strtoull(start.c_str(), nullptr, 10);
     return true;
 }
 
