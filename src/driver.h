@@ -12,18 +12,20 @@
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right);
 
 // Stereo frames between data_offset and data_end (0 when the data ends before it). Ends the
-// process when an output's header could not describe their length (and its pad byte).
+// process when an output's header could not describe their length (and its pad byte), with
+// metadata bytes of chunks before them.
 void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
-                 uint32_t* frames);
+                 uint64_t metadata, uint32_t* frames);
 
 // Ends the process when an output name leads to the input (links followed; a name that does
 // not exist yet leads nowhere).
 void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
-// Writes both outputs' headers, then the left and the right channel's samples of the whole
-// frames between data_offset and data_end, under temporary names; then puts both in place.
+// Writes both outputs' headers (with what each carries of metadata, the chunks GET_ATTRIBUTES
+// gave), then the left and the right channel's samples of the whole frames between data_offset
+// and data_end, under temporary names; then puts both in place.
 // Ends the process when the input is no longer the file of the probe's identity, or its samples
 // differ from one channel's copy to the other's.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const FileId& identity);
+                 const FileId& identity, const std::string& metadata);

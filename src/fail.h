@@ -17,6 +17,7 @@
 #define MSG_KEPT "Unable to write file. The previous %s is kept as %s."
 #define MSG_LOCK_HELD "The lock %s is held by process %s on %s."
 #define MSG_LOCK_UNKNOWN "Can't tell who holds the lock %s: remove it if no split is running."
+#define MSG_NO_IXML "The iXML chunk can't be read or its tracks matched to the channels: left out."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 

@@ -43,7 +43,7 @@ const char* const VERSION =
     "redistribute it. There is NO WARRANTY, to the extent permitted by law.\n";
 
 const char* const USAGE =
-    "Usage: quenlor2 [FILE]\n"
+    "Usage: quenlor2 [--keep-metadata] [FILE]\n"
     "Split a stereo 16- or 24-bit PCM wave FILE into two mono wave files: NAMEL.wav\n"
     "(left channel) and NAMER.wav (right channel) beside FILE, where NAME is FILE's\n"
     "name up to its first dot (take.1.wav and take.2.wav both give takeL.wav).\n"
@@ -55,8 +55,10 @@ const char* const USAGE =
     "Options count only as the first argument.\n"
     "\n"
     "Options:\n"
-    "  -h, --help     display this help and exit\n"
-    "      --version  output version information and exit\n"
+    "      --keep-metadata  carry the time code, track names, markers and tags\n"
+    "                       (bext, iXML, LIST, cue) into each output\n"
+    "  -h, --help           display this help and exit\n"
+    "      --version        output version information and exit\n"
     "\n"
     "Exit status:\n"
     "  0  both outputs written, after \"done\"\n"
@@ -78,9 +80,11 @@ int main(int argc, char** argv) {
         std::fputs(VERSION, stdout);
         return 0;
     }
+    // Metadata is carried only when asked, so that outputs stay as they always were.
+    const bool keep = argc > 1 && std::strcmp(argv[1], "--keep-metadata") == 0;
     std::string input;
-    if (argc > 1) {
-        input = argv[1];
+    if (argc > (keep ? 2 : 1)) {
+        input = argv[keep ? 2 : 1];
     } else {
         input = Prompt("\nEnter the name of .wav file or 'h' for help: ");
         if (input == "h") {
@@ -97,10 +101,11 @@ int main(int argc, char** argv) {
     uint32_t channels[1], data_offset[1], sample_rate[1], bytes_per_sample[1], bits[1];
     uint64_t data_end[1];
     FileId identity{};
+    std::string metadata;
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
-                   data_end, &identity);
+                   data_end, &identity, keep ? &metadata : nullptr);
     SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
-                sample_rate[0], bits[0], identity);
+                sample_rate[0], bits[0], identity, metadata);
     std::printf(MSG_DONE "\n");
     return 0;
 }

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -19,13 +20,13 @@ bool SameFileAt(const char* a, const char* b) {
 }  // namespace
 
 void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sample,
-                 uint32_t* frames) {
+                 uint64_t metadata, uint32_t* frames) {
     const uint64_t data = data_end > data_offset ? data_end - data_offset : 0;
     const uint64_t count = data / (2 * bytes_per_sample);
     // The RIFF length field (data length + 36, and a pad byte when the length is odd) must fit
     // in 32 bits.
     const uint64_t data_len = count * bytes_per_sample;
-    if (data_len + 36 + data_len % 2 > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
+    if (data_len + 36 + data_len % 2 + metadata > UINT32_MAX) Fail(MSG_TOO_LARGE, 1);
     *frames = static_cast<uint32_t>(count);
 }
 
@@ -36,9 +37,18 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right) {
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const FileId& identity) {
+                 const FileId& identity, const std::string& metadata) {
+    // Each output's share of the metadata, laid out before anything is made.
+    std::string carried[2];
+    bool left_out = false;
+    for (int channel = 0; channel < 2 && !metadata.empty(); ++channel) {
+        MONO_METADATA(metadata, channel, std::string(input + NameStart(input)), sample_rate,
+                      bits_per_sample, &carried[channel], &left_out);
+    }
+    if (left_out) std::printf(MSG_NO_IXML "\n");
     uint32_t frames = 0;
-    FRAME_COUNT(data_end, data_offset, bits_per_sample / 8, &frames);
+    FRAME_COUNT(data_end, data_offset, bits_per_sample / 8,
+                std::max(carried[0].size(), carried[1].size()), &frames);
     // Replacing the input would lose the recording. (Outputs are replaced, never written
     // through, so one leading to the other loses nothing.)
     DISTINCT_FILES(input, left, right);
@@ -50,11 +60,13 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     // The outputs are built under temporary names and put in place only once both are whole,
     // so an output name never shows a partial file, and concurrent runs never mix their writes.
     int left_temp = 0, right_temp = 0;
-    MAKE_HEADER(left, sample_rate, bits_per_sample, frames, &left_temp);
-    MAKE_HEADER(right, sample_rate, bits_per_sample, frames, &right_temp);
+    MAKE_HEADER(left, sample_rate, bits_per_sample, frames, carried[0], &left_temp);
+    MAKE_HEADER(right, sample_rate, bits_per_sample, frames, carried[1], &right_temp);
     Digest digest{};
-    COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity, &digest);
-    COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity, &digest);
+    COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity,
+              HEADER_SIZE + carried[0].size(), &digest);
+    COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity,
+              HEADER_SIZE + carried[1].size(), &digest);
     std::string kept[2];
     if (ReplacePair(left_temp, left, right_temp, right, kept)) return;
     // A previous output that can't be given back its name: say where it is.

@@ -195,6 +195,18 @@ std::vector<std::pair<std::string, Bytes>> Seeds() {
                                            Chunk("FMT ", FmtBody(16, 2, 11025))})});
     seeds.push_back({"mono8.wav", Riff({Fmt(8, 1, 8000), Data(Bytes(8, 0x80))})});
     seeds.push_back({"float32.wav", Riff({Fmt(32, 2, 44100), Data(Bytes(16, 0x3F))})});
+    // What --keep-metadata carries: a broadcast extension, iXML with a track list, cue points.
+    const Bytes ixml = Text(
+        "<?xml version=\"1.0\"?><BWFXML><FILE_UID>U1</FILE_UID><TRACK_LIST>"
+        "<TRACK_COUNT>2</TRACK_COUNT><TRACK><INTERLEAVE_INDEX>1</INTERLEAVE_INDEX>"
+        "<NAME>A &amp; B</NAME></TRACK><TRACK><INTERLEAVE_INDEX>2"
+        "</INTERLEAVE_INDEX><![CDATA[x]]><!-- c --></TRACK></TRACK_LIST>"
+        "<FILE_SET/><HISTORY/></BWFXML>");
+    seeds.push_back(
+        {"metadata.wav",
+         Riff({Chunk("bext", Cat({Bytes(346, 0x41), Bytes{2, 0}, Bytes(254, 0x80), Text("A=PCM")})),
+               Chunk("iXML", ixml), Fmt(16, 2, 48000), Chunk("cue ", Bytes(28, 1)),
+               Data(StereoSamples(16, 0, 9)), list})});
 
     return seeds;
 }

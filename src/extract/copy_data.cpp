@@ -157,7 +157,8 @@ void DigestBytes(const unsigned char* p, size_t n, Digest* digest) {
 }
 
 void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
-               uint32_t bits_per_sample, uint32_t frames, const FileId& identity, Digest* digest) {
+               uint32_t bits_per_sample, uint32_t frames, const FileId& identity,
+               uint64_t header_size, Digest* digest) {
     std::FILE* in = OpenForReading(in_path);
     std::FILE* out = ReopenTemporary(temp);
     if (in == nullptr || out == nullptr) Stop(in, out, MSG_OPEN);
@@ -175,7 +176,7 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
     Digest read{};
     // The output's end, the end of what its last flush covers, and of what has left the cache.
-    uint64_t written = HEADER_SIZE, flushed = HEADER_SIZE, dropped = HEADER_SIZE;
+    uint64_t written = header_size, flushed = header_size, dropped = header_size;
     for (uint32_t left = frames; left > 0;) {
         const size_t n = std::min(left, BLOCK_FRAMES);
         // The input held these frames when it was probed: fewer now means it changed, or could
@@ -222,7 +223,7 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     // is copied.
     if (FlushProgress(true) == Flush::FAILED) Stop(in, out, MSG_WRITE);
     DropCached(out, dropped, flushed);
-    if (channel == 0 && flushed != HEADER_SIZE) StartFlush(out);
+    if (channel == 0 && flushed != header_size) StartFlush(out);
     if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
     if (channel == 0) *digest = read;
     if (channel == 1 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);

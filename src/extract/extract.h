@@ -26,13 +26,14 @@ void DigestBytes(const unsigned char* p, size_t n, Digest* digest);
 void DigestBytesPortable(const unsigned char* p, size_t n, Digest* digest);
 
 // Appends channel (0 left, 1 right) of the first `frames` 16- or 24-bit stereo frames from
-// data_offset in in_path to temporary temp, and a pad byte when they are of odd length. The left
-// copy fills digest with the digest of the frames it read; the right copy's must equal it. Ends
-// the process when a file can't be opened (the temporary no longer the one made), read or
-// written, or its attributes read, or when the input is not, before or after the copy, the file
-// of that identity holding the same frames.
+// data_offset in in_path to temporary temp (whose header is header_size bytes), and a pad byte when
+// they are of odd length. The left copy fills digest with the digest of the frames it read; the
+// right copy's must equal it. Ends the process when a file can't be opened (the temporary no longer
+// the one made), read or written, or its attributes read, or when the input is not, before or after
+// the copy, the file of that identity holding the same frames.
 void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
-               uint32_t bits_per_sample, uint32_t frames, const FileId& identity, Digest* digest);
+               uint32_t bits_per_sample, uint32_t frames, const FileId& identity,
+               uint64_t header_size, Digest* digest);
 
 // Bytes the 24-bit gathers may touch past a block's last sample, in both buffers.
 constexpr size_t SLACK = 8;

@@ -2,6 +2,7 @@
 // the format and data tags near its start and judged by its channel count and bits per sample.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "fail.h"
 #include "system.h"
@@ -145,11 +146,48 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
     return false;
 }
 
+// Whether the chunk of id, whose body starts with form, is one an output carries: a list of tags
+// (INFO) or of cue labels (adtl), cue points, sampler and instrument settings, the broadcast
+// extension and iXML; seen tells which of the last two came already, as an output holds one each.
+bool Carried(const unsigned char* id, const unsigned char* form, bool seen[2]) {
+    for (const char* kind : {"cue ", "smpl", "inst"}) {
+        if (std::memcmp(id, kind, 4) == 0) return true;
+    }
+    if (std::memcmp(id, "LIST", 4) == 0 || std::memcmp(id, "list", 4) == 0) {
+        return std::memcmp(form, "INFO", 4) == 0 || std::memcmp(form, "adtl", 4) == 0;
+    }
+    for (int k = 0; k < 2; ++k) {
+        if (std::memcmp(id, k == 0 ? "bext" : "iXML", 4) == 0 && !seen[k]) return seen[k] = true;
+    }
+    return false;
+}
+
+// Appends to metadata the carried chunks of the chain from pos to stop, each with its pad byte,
+// as long as they stand whole in the file and all fit under METADATA_MAX; a chain that breaks
+// ends the look.
+void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::string* metadata) {
+    unsigned char head[CHUNK_HEADER + 4];
+    for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
+        if (!ChunkHeader(in, pos, head)) return;
+        const uint64_t len = Assem4(head + CHUNK_LEN), whole = CHUNK_HEADER + len + len % 2;
+        if (pos + CHUNK_HEADER + len > in.size) return;
+        const bool formed = len >= 4 && ReadAt(in, pos + CHUNK_HEADER, head + CHUNK_HEADER, 4);
+        if (formed && Carried(head, head + CHUNK_HEADER, seen) &&
+            metadata->size() + whole <= METADATA_MAX) {
+            std::string chunk(whole, '\0');
+            unsigned char* bytes = reinterpret_cast<unsigned char*>(&chunk[0]);
+            if (!ReadAt(in, pos, bytes, CHUNK_HEADER + len)) return;
+            metadata->append(chunk);
+        }
+        pos += whole;
+    }
+}
+
 }  // namespace
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end, FileId* identity) {
+                    uint64_t* data_end, FileId* identity, std::string* metadata) {
     // Only a regular file is a recording. A folder, a device or a FIFO is none, and is refused
     // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
     FileId looked{};
@@ -200,6 +238,14 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
         const long found = FindTag(in, "data");
         if (found < 0) Fail(MSG_NO_DATA, 2);
         data = static_cast<uint64_t>(found);
+    }
+    // What a chain of chunks carries, before the data and after the samples (past their pad
+    // byte), read now from the file the probe holds.
+    if (metadata != nullptr && walked) {
+        bool seen[2] = {false, false};
+        CollectChunks(in, 12, data, seen, metadata);
+        const uint64_t samples = end - data - CHUNK_HEADER;
+        if (end < in.size) CollectChunks(in, end + samples % 2, in.size, seen, metadata);
     }
     // The input stays open to the end of the run, so that its inode number stays its own: the
     // copies then find the same file by its name.

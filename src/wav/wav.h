@@ -25,10 +25,26 @@ constexpr long PROBE_WINDOW = PROBE_LAST_TAG_POS + 24;
 // Probes the wave file at path and fills slot [track] of each array: stereo 16- or 24-bit
 // only; the samples lie from data_offset up to data_end. Fills identity with the identity of
 // the file it read, and keeps that file open until the process ends. Prints its message and
-// ends the process when the file can't be used.
+// ends the process when the file can't be used. When metadata is given, fills it with the chunks
+// an output carries (bext, iXML, LIST of INFO or adtl, cue, smpl, inst; the first bext and iXML
+// only), each with its header and pad byte, as they stand in a file read as a chain of chunks.
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end, FileId* identity);
+                    uint64_t* data_end, FileId* identity, std::string* metadata);
+
+// The chunks the output of channel (0 left, 1 right) carries of the input's (as GET_ATTRIBUTES
+// gives them): bext with its UMID cleared, loudness not given and a line of coding history for
+// the split, then iXML for that channel, then the rest as they are. input names the input's file.
+// Sets ixml_left_out when an iXML chunk can't be read or matched to the channel: it is left out.
+void MONO_METADATA(const std::string& carried, int channel, const std::string& input,
+                   uint32_t sample_rate, uint32_t bits_per_sample, std::string* out,
+                   bool* ixml_left_out);
+// The iXML document xml for the output of channel split from the file named parent: the track list
+// reduced to that channel's track, the file's own FILE_UID, the pair as a file set of two, the
+// input as its parent; everything else byte for byte. False when xml is not well-formed XML (or
+// declares a document type), or no track can be matched to the channel.
+bool IxmlOfChannel(const std::string& xml, int channel, const std::string& parent,
+                   std::string* out);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
@@ -36,6 +52,7 @@ constexpr int HEADER_SIZE = 44;
 void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
                  unsigned char* out);
 // Creates a temporary file beside path, fills temp with its number and writes the 44-byte mono
-// header into it; ends the process when the file can't be created or written.
+// header into it, metadata (whole chunks) between its format chunk and its data chunk's head;
+// ends the process when the file can't be created or written.
 void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
-                 int* temp);
+                 const std::string& metadata, int* temp);
