@@ -237,6 +237,132 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
     }
 }
 
+// With --keep-metadata each output carries, after its format chunk, the input's bext (UMID
+// cleared, loudness not given, a line of history for its channel), its iXML for that channel (its
+// own track only, its own FILE_UID, a set of two, the input as parent), then its cue points and
+// lists byte for byte, before or after the data, in RIFF or RF64; an iXML that is no XML is left
+// out with a warning. Without the option, the outputs are as ever. Independent readers, where the
+// machine has them, read the fields back.
+TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
+    const auto bext = [](int version, const std::string& history) {
+        Bytes b = Text(std::string("Scene 12 T3").append(245, '\0') + "Sound Devices" +
+                       std::string(19, '\0') + std::string("REF123").append(26, '\0') +
+                       "2026-12-0910:11:12");
+        PutLe(b, 1728000000, 8);
+        PutLe(b, version, 2);
+        for (int k = 0; k < 64; ++k) b.push_back(static_cast<unsigned char>(0x80 + k));
+        for (int k = 0; k < 5; ++k) PutLe(b, 0xF7F0, 2);
+        return Chunk("bext", Cat({b, Bytes(180, 0), Text(history)}));
+    };
+    const std::string tracks =
+        "<TRACK><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX><NAME>Boom</NAME></TRACK><TRACK>"
+        "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX><NAME>MKH516 A</NAME></TRACK>";
+    const Bytes xml = Chunk("iXML", Text("<?xml version=\"1.0\"?>\n<BWFXML><!-- a <note> -->"
+                                         "<NOTE><![CDATA[wind & <rain>]]></NOTE><FILE_UID>SDV1"
+                                         "</FILE_UID><TRACK_LIST><TRACK_COUNT>2</TRACK_COUNT>" +
+                                         tracks + "</TRACK_LIST></BWFXML>"));
+    const Bytes unindexed = Chunk("iXML", Text("<BWFXML><TRACK_LIST><TRACK><NAME>MKH516 A</NAME>"
+                                               "</TRACK><TRACK><NAME>Boom</NAME></TRACK>"
+                                               "</TRACK_LIST></BWFXML>"));
+    // Three cue points, labelled, and a title.
+    Bytes cue, label;
+    for (const uint64_t v : {3, 1, 1000, 0x61746164, 0,    0,          1000, 2, 2000, 0x61746164,
+                             0, 0, 2000, 3,          3000, 0x61746164, 0,    0, 3000, 1}) {
+        PutLe(cue.size() < 76 ? cue : label, v, 4);
+    }
+    const Bytes cues = Chunk("cue ", cue),
+                info = Chunk("LIST",
+                             Cat({Text("INFO"), Chunk("INAM", Cat({Text("Interview"), {0}}))})),
+                labels =
+                    Chunk("LIST", Cat({Text("adtl"), Chunk("labl", Cat({label, Text("Mark")}))}));
+    const Bytes s = StereoSamples(24, 0, 1001), fmt = Fmt(24, 2, 48000);
+    const std::string zoom = "A=PCM,F=48000,W=24,M=stereo,T=H4n";
+    // Each row: the input, what each output carries (the left output's iXML names MKH516 A), and
+    // whether the warning comes.
+    const std::tuple<std::string, Bytes, std::vector<Bytes>, bool> rows[] = {
+        {"as a recorder lays it out, marks after the data",
+         Riff({bext(1, zoom), xml, fmt, cues, Data(s), labels, info, Chunk("JUNK", Bytes(9, 0))}),
+         {bext(1, zoom), xml, cues, labels, info},
+         false},
+        {"RF64, bext version 2, tracks in order",
+         Riff({Ds64(0, s.size(), 1001), fmt, bext(2, zoom + "\r\n"), unindexed,
+               Chunk("PEAK", Bytes(8, 1)), Data(s, 0xFFFFFFFF), info},
+              "RF64"),
+         {bext(2, zoom), unindexed, info},
+         false},
+        {"an iXML that is no XML",
+         Riff({fmt, Chunk("iXML", Text("<!DOCTYPE x><x/>")), Data(s), cues}),
+         {cues},
+         true},
+    };
+    for (const auto& [row, file, carried, warned] : rows) {
+        Put("take.wav", file);
+        std::string out;
+        EXPECT_EQ(Run({"take.wav"}, "", &out), 0) << row;
+        EXPECT_EQ(Get("takeR.wav"), MonoWav(24, 48000, s, 1)) << row;
+        EXPECT_EQ(Run({"--keep-metadata", "take.wav"}, "", &out), 0) << row;
+        EXPECT_EQ(out, std::string(warned ? "The iXML chunk can't be read or its tracks matched to "
+                                            "the channels: left out.\n"
+                                          : "") +
+                           "done\n")
+            << row;
+        for (int channel = 0; channel < 2; ++channel) {
+            const Bytes got = Get(channel == 0 ? "takeL.wav" : "takeR.wav"),
+                        mono = MonoWav(24, 48000, s, channel);
+            // The chunks between the format chunk and the data chunk, one by one.
+            Bytes chunks(got.begin() + 36, got.end() - (mono.size() - 36));
+            EXPECT_EQ(Bytes(got.begin() + 8, got.begin() + 36),
+                      Bytes(mono.begin() + 8, mono.begin() + 36));
+            EXPECT_EQ(Bytes(got.end() - (mono.size() - 36), got.end()),
+                      Bytes(mono.begin() + 36, mono.end()));
+            EXPECT_EQ(got[4] | got[5] << 8 | got[6] << 16 | size_t(got[7]) << 24, got.size() - 8);
+            for (const Bytes& want : carried) {
+                const std::string id(want.begin(), want.begin() + 4);
+                const size_t length = chunks[4] | chunks[5] << 8 | chunks[6] << 16;
+                ASSERT_GE(chunks.size(), 8 + length) << row;
+                const Bytes chunk(chunks.begin(), chunks.begin() + 8 + long(length + length % 2));
+                chunks.erase(chunks.begin(), chunks.begin() + long(chunk.size()));
+                const std::string text(chunk.begin(), chunk.end());
+                if (id == "bext") {
+                    // The fields up to the version as they were, the UMID zeros, the loudness not
+                    // given in version 2, a line of history added.
+                    const auto at = [](const Bytes& c, size_t from, size_t to) {
+                        return Bytes(c.begin() + 8 + long(from), c.begin() + 8 + long(to));
+                    };
+                    EXPECT_EQ(at(chunk, 0, 348), at(want, 0, 348)) << row;
+                    EXPECT_EQ(at(chunk, 348, 412), Bytes(64, 0)) << row;
+                    Bytes unknown;
+                    for (int k = 0; k < 5; ++k) PutLe(unknown, 0x7FFF, 2);
+                    EXPECT_EQ(at(chunk, 412, 422),
+                              want[8 + 346] == 2 ? unknown : at(want, 412, 422));
+                    EXPECT_EQ(text.substr(8 + 602),
+                              zoom + "\r\nA=PCM,F=48000,W=24,M=mono,T=quenlor2 " + QUENLOR_VERSION +
+                                  "; " + (channel == 0 ? "left" : "right") + " channel\r\n" +
+                                  std::string(length % 2, '\0'))
+                        << row;
+                } else if (id == "iXML") {
+                    const std::string mine = channel == 0 ? "MKH516 A" : "Boom",
+                                      other = channel == 0 ? "Boom" : "MKH516 A";
+                    EXPECT_NE(text.find("<NAME>" + mine + "</NAME>"), std::string::npos) << row;
+                    EXPECT_EQ(text.find("<NAME>" + other + "</NAME>"), std::string::npos) << row;
+                    EXPECT_NE(text.find("<FILE_SET_INDEX>" + std::to_string(channel + 1)),
+                              std::string::npos)
+                        << row;
+                } else {
+                    EXPECT_EQ(chunk, want) << row << id;
+                }
+            }
+            EXPECT_TRUE(chunks.empty()) << row;
+        }
+        if (warned || !Have("command -v sndfile-info")) continue;
+        Shell(
+            "sndfile-info --broadcast takeR.wav | grep -c '^Time ref.*36000.000000 sec\\|right "
+            "chan'",
+            "", &out);
+        EXPECT_EQ(out, "2\n") << row;
+    }
+}
+
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is
 // always a name. Help is offered once, and x exits only at the second prompt.
 TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
@@ -272,8 +398,8 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
     }
     // Help and version start as help2man and version parsers expect, and create no file.
     const std::pair<Args, std::string> asked[] = {
-        {{"--help"}, "Usage: quenlor2 [FILE]\n"},
-        {{"-h", "zoo.wav"}, "Usage: quenlor2 [FILE]\n"},
+        {{"--help"}, "Usage: quenlor2 [--keep-metadata] [FILE]\n"},
+        {{"-h", "zoo.wav"}, "Usage: quenlor2 [--keep-metadata] [FILE]\n"},
         {{"--version"},
          "quenlor2 (Quenlor) " QUENLOR_VERSION "\nCopyright (c) 2026 the Quenlor authors\n"}};
     for (const auto& [args, start] : asked) {

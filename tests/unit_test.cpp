@@ -51,7 +51,7 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
         {44 + 6LL * 1431655752, 24, 192000, 1431655752u}};
     for (const auto& [length, bits, rate, expected] : cases) {
         uint32_t frames = 7;
-        FRAME_COUNT(length, 44, bits / 8, &frames);
+        FRAME_COUNT(length, 44, bits / 8, 0, &frames);
         EXPECT_EQ(frames, expected) << length;
         unsigned char h[HEADER_SIZE];
         HeaderBytes(rate, bits, frames, h);
@@ -59,12 +59,45 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
             << bits << "-bit, " << frames << " frames";
     }
     uint32_t frames = 0;
-    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, &frames), testing::ExitedWithCode(1), "");
-    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, &frames), testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, 0, &frames), testing::ExitedWithCode(1),
+                "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, 0, &frames), testing::ExitedWithCode(1),
+                "");
 }
 
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the
 // portable one, around the shuffle's step of 8 frames, a block's size and a tail, both channels.
+// iXML is read as XML: what is not well formed, or declares a document type, is refused; what is
+// (attributes with '>' in quotes, references, an attribute-less empty root's children added) is
+// changed for the channel only where the split changes the facts.
+TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
+    const std::string track = "<TRACK_LIST><TRACK><NAME>a</NAME></TRACK><TRACK/></TRACK_LIST>";
+    const std::pair<std::string, bool> rows[] = {
+        {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'), true},
+        {"<?xml version=\"1.0\"?><!-- <BWFXML> --><BWFXML>" + track + "</BWFXML>", true},
+        {"<!DOCTYPE BWFXML [<!ENTITY e 'x'>]><BWFXML>" + track + "</BWFXML>", false},
+        {"<BWFXML>" + track + "</bwfxml>", false},
+        {"<BWFXML>&nbsp;" + track + "</BWFXML>", false},
+        {"<BWFXML>" + track + "</BWFXML><X/>", false},
+        {"x<BWFXML>" + track + "</BWFXML>", false},
+        {"<BWFXML><TRACK_LIST><TRACK/></TRACK_LIST></BWFXML>", false},  // no right track
+        {"<BWFXML a=x>" + track + "</BWFXML>", false},
+        {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
+    };
+    for (const auto& [xml, ok] : rows) {
+        std::string left, right;
+        EXPECT_EQ(IxmlOfChannel(xml, 0, "t&.wav", &left) && IxmlOfChannel(xml, 1, "t.wav", &right),
+                  ok)
+            << xml;
+        if (!ok) continue;
+        EXPECT_NE(left.find("<NAME>a</NAME>"), std::string::npos) << left;
+        EXPECT_EQ(right.find("<NAME>a</NAME>"), std::string::npos) << right;
+        EXPECT_NE(left.find("<PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"), std::string::npos);
+        EXPECT_EQ(left.substr(0, xml.find("<TRACK_LIST>")),
+                  xml.substr(0, xml.find("<TRACK_LIST>")));
+    }
+}
+
 TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {
     using Gather = void (*)(const unsigned char*, size_t, size_t, unsigned char*);
     const std::pair<const char*, Gather> gathers[] = {{"portable", Gather3},
