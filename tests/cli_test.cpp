@@ -254,17 +254,16 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
         for (int k = 0; k < 5; ++k) PutLe(b, 0xF7F0, 2);
         return Chunk("bext", Cat({b, Bytes(180, 0), Text(history)}));
     };
-    const std::string tracks =
-        "<TRACK><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX><NAME>Boom</NAME></TRACK><TRACK>"
-        "<INTERLEAVE_INDEX>1</INTERLEAVE_INDEX><NAME>MKH516 A</NAME></TRACK>";
-    const Bytes xml = Chunk("iXML", Text("<?xml version=\"1.0\"?>\n<BWFXML><!-- a <note> -->"
-                                         "<NOTE><![CDATA[wind & <rain>]]></NOTE><FILE_UID>SDV1"
-                                         "</FILE_UID><TRACK_LIST><TRACK_COUNT>2</TRACK_COUNT>" +
-                                         tracks + "</TRACK_LIST></BWFXML>"));
+    const Bytes xml =
+        Chunk("iXML", Text("<?xml version=\"1.0\"?>\n<BWFXML><!-- a <note> -->"
+                           "<NOTE><![CDATA[wind & <rain>]]></NOTE><FILE_UID>SDV1"
+                           "</FILE_UID><TRACK_LIST><TRACK_COUNT>2</TRACK_COUNT><TRACK>"
+                           "<INTERLEAVE_INDEX>2</INTERLEAVE_INDEX><NAME>Boom</NAME>"
+                           "</TRACK><TRACK><INTERLEAVE_INDEX>1</INTERLEAVE_INDEX>"
+                           "<NAME>MKH516 A</NAME></TRACK></TRACK_LIST></BWFXML>"));
     const Bytes unindexed = Chunk("iXML", Text("<BWFXML><TRACK_LIST><TRACK><NAME>MKH516 A</NAME>"
                                                "</TRACK><TRACK><NAME>Boom</NAME></TRACK>"
                                                "</TRACK_LIST></BWFXML>"));
-    // Three cue points, labelled, and a title.
     Bytes cue, label;
     for (const uint64_t v : {3, 1, 1000, 0x61746164, 0,    0,          1000, 2, 2000, 0x61746164,
                              0, 0, 2000, 3,          3000, 0x61746164, 0,    0, 3000, 1}) {
@@ -277,15 +276,14 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
                     Chunk("LIST", Cat({Text("adtl"), Chunk("labl", Cat({label, Text("Mark")}))}));
     const Bytes s = StereoSamples(24, 0, 1001), fmt = Fmt(24, 2, 48000);
     const std::string zoom = "A=PCM,F=48000,W=24,M=stereo,T=H4n";
-    // Each row: the input, what each output carries (the left output's iXML names MKH516 A), and
-    // whether the warning comes.
+    // Each row: the input, the chunks each output carries (three cue points), whether it warns.
     const std::tuple<std::string, Bytes, std::vector<Bytes>, bool> rows[] = {
         {"as a recorder lays it out, marks after the data",
          Riff({bext(1, zoom), xml, fmt, cues, Data(s), labels, info, Chunk("JUNK", Bytes(9, 0))}),
          {bext(1, zoom), xml, cues, labels, info},
          false},
         {"RF64, bext version 2, tracks in order",
-         Riff({Ds64(0, s.size(), 1001), fmt, bext(2, zoom + "\r\n"), unindexed,
+         Riff({Ds64(0, s.size(), 1001), fmt, bext(2, zoom + "\n"), unindexed,
                Chunk("PEAK", Bytes(8, 1)), Data(s, 0xFFFFFFFF), info},
               "RF64"),
          {bext(2, zoom), unindexed, info},
@@ -326,8 +324,8 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
                 if (id == "bext") {
                     // The fields up to the version as they were, the UMID zeros, the loudness not
                     // given in version 2, a line of history added.
-                    const auto at = [](const Bytes& c, size_t from, size_t to) {
-                        return Bytes(c.begin() + 8 + long(from), c.begin() + 8 + long(to));
+                    const auto at = [](const Bytes& c, long from, long to) {
+                        return Bytes(c.begin() + 8 + from, c.begin() + 8 + to);
                     };
                     EXPECT_EQ(at(chunk, 0, 348), at(want, 0, 348)) << row;
                     EXPECT_EQ(at(chunk, 348, 412), Bytes(64, 0)) << row;

@@ -68,10 +68,12 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the
 // portable one, around the shuffle's step of 8 frames, a block's size and a tail, both channels.
 // iXML is read as XML: what is not well formed, or declares a document type, is refused; what is
-// (attributes with '>' in quotes, references, an attribute-less empty root's children added) is
-// changed for the channel only where the split changes the facts.
+// (attributes with '>' in quotes, references) is changed for the channel only where the split
+// changes the facts: its own FILE_UID, the set of two and the parent added last in the root.
 TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
-    const std::string track = "<TRACK_LIST><TRACK><NAME>a</NAME></TRACK><TRACK/></TRACK_LIST>";
+    const std::string track =
+        "<FILE_UID>&#x55;1</FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME></TRACK><TRACK/></"
+        "TRACK_LIST>";
     const std::pair<std::string, bool> rows[] = {
         {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'), true},
         {"<?xml version=\"1.0\"?><!-- <BWFXML> --><BWFXML>" + track + "</BWFXML>", true},
@@ -83,6 +85,7 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {"<BWFXML><TRACK_LIST><TRACK/></TRACK_LIST></BWFXML>", false},  // no right track
         {"<BWFXML a=x>" + track + "</BWFXML>", false},
         {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
+        {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
     };
     for (const auto& [xml, ok] : rows) {
         std::string left, right;
@@ -92,9 +95,14 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         if (!ok) continue;
         EXPECT_NE(left.find("<NAME>a</NAME>"), std::string::npos) << left;
         EXPECT_EQ(right.find("<NAME>a</NAME>"), std::string::npos) << right;
-        EXPECT_NE(left.find("<PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"), std::string::npos);
-        EXPECT_EQ(left.substr(0, xml.find("<TRACK_LIST>")),
-                  xml.substr(0, xml.find("<TRACK_LIST>")));
+        const std::string tail =
+            "<FAMILY_UID>U1</FAMILY_UID><FILE_SET_INDEX>1</FILE_SET_INDEX>"
+            "</FILE_SET><HISTORY><PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"
+            "<PARENT_UID>U1</PARENT_UID></HISTORY></BWFXML>";
+        EXPECT_NE(left.find(tail), std::string::npos) << left;
+        const size_t uid = xml.find("<FILE_UID>") + 10;
+        EXPECT_EQ(left.substr(0, uid), xml.substr(0, uid));
+        EXPECT_NE(left.substr(uid, 32), right.substr(uid, 32));
     }
 }
 
