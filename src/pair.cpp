@@ -74,24 +74,26 @@ std::string HolderText(const Holder& h) {
            std::to_string(h.start) + "\n";
 }
 
+// Reads a line "key digits" at *at of text into value; false when there is none.
+bool ReadNumber(const std::string& text, size_t* at, const char* key, uint64_t* value) {
+    std::string digits;
+    if (!ReadLine(text, at, key, false, &digits) || digits.empty() || digits.size() > 20 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    *value = std::strtoull(digits.c_str(), nullptr, 10);
+    return true;
+}
+
 // Reads the holder a lock names; false when it names none. *at is left after it.
 bool ReadHolder(const std::string& text, Holder* h, size_t* at) {
-    std::string pid, start;
     *at = 0;
     if (text.compare(0, 14, "quenlor2 lock\n") != 0) return false;
     *at = 14;
-    if (!ReadLine(text, at, "host", true, &h->host) ||
-        !ReadLine(text, at, "machine", true, &h->machine) ||
-        !ReadLine(text, at, "boot", true, &h->boot) || !ReadLine(text, at, "pid", false, &pid) ||
-        !ReadLine(text, at, "start", false, &start) || pid.empty() || start.empty() ||
-        pid.size() > 20 || start.size() > 20 ||
-        pid.find_first_not_of("0123456789") != std::string::npos ||
-        start.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    h->pid = std::strtoull(pid.c_str(), nullptr, 10);
-    h->start = std::strtoull(start.c_str(), nullptr, 10);
-    return true;
+    return ReadLine(text, at, "host", true, &h->host) &&
+           ReadLine(text, at, "machine", true, &h->machine) &&
+           ReadLine(text, at, "boot", true, &h->boot) && ReadNumber(text, at, "pid", &h->pid) &&
+           ReadNumber(text, at, "start", &h->start);
 }
 
 // Reads the lock at name and judges its holder, filling text with what it holds.

@@ -41,10 +41,8 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     // Each output's share of the metadata, laid out before anything is made.
     std::string carried[2];
     bool left_out = false;
-    for (int channel = 0; channel < 2 && !metadata.empty(); ++channel) {
-        MONO_METADATA(metadata, channel, std::string(input + NameStart(input)), sample_rate,
-                      bits_per_sample, &carried[channel], &left_out);
-    }
+    MONO_METADATA(metadata, input + NameStart(input), sample_rate, bits_per_sample, carried,
+                  &left_out);
     if (left_out) std::printf(MSG_NO_IXML "\n");
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8,

@@ -85,14 +85,10 @@ enum class Proc { RUNS, ENDED, UNSEEN };
 // Process pid's start, in clock ticks since the machine started, from /proc: it runs, it has
 // ended (no such process, or a zombie), or /proc can't tell (not mounted, or hiding it).
 Proc StartFromProc(uint64_t pid, uint64_t* start) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Proc::UNSEEN;
-    char buffer[1024];
-    const ssize_t n = read(fd, buffer, sizeof buffer - 1);
-    close(fd);
-    if (n <= 0) return Proc::UNSEEN;
-    const std::string stat(buffer, static_cast<size_t>(n));
+    std::string stat;
+    if (!ReadSmall(("/proc/" + std::to_string(pid) + "/stat").c_str(), 1024, &stat)) {
+        return Proc::UNSEEN;
+    }
     // After the command's name, which may hold anything, in parentheses: the state, then 18
     // fields to the start time.
     size_t at = stat.rfind(')');

@@ -235,11 +235,10 @@ void SetChild(const std::string& x, const std::vector<Element>& elements, std::v
             {p.open, p.end, "<" + p.name + ">" + element + "</" + p.name + ">"});
     }
     std::string indent;
-    for (const Element& e : elements) {
-        if (&e - &elements[0] == parent + 1 && e.parent == parent) {
-            indent =
-                x.substr(SpaceBefore(x, e.open, p.body), e.open - SpaceBefore(x, e.open, p.body));
-        }
+    const size_t first = static_cast<size_t>(parent) + 1;  // its first child, if it has one
+    if (first < elements.size() && elements[first].parent == parent) {
+        const size_t from = SpaceBefore(x, elements[first].open, p.body);
+        indent = x.substr(from, elements[first].open - from);
     }
     const size_t at = SpaceBefore(x, p.close, p.body);
     edits->push_back({at, at, indent + element});

@@ -49,30 +49,31 @@ std::string Chunk(const char* id, const std::string& body) {
 
 }  // namespace
 
-void MONO_METADATA(const std::string& carried, int channel, const std::string& input,
-                   uint32_t sample_rate, uint32_t bits_per_sample, std::string* out,
-                   bool* ixml_left_out) {
-    std::string bext, ixml, rest, changed;
+void MONO_METADATA(const std::string& carried, const std::string& input, uint32_t sample_rate,
+                   uint32_t bits_per_sample, std::string out[2], bool* ixml_left_out) {
+    std::string bext[2], ixml[2], rest, changed[2];
     *ixml_left_out = false;
     for (size_t at = 0; at + 8 <= carried.size();) {
         const std::string id = carried.substr(at, 4);
         const uint32_t length =
             Assem4(reinterpret_cast<const unsigned char*>(carried.data()) + at + 4);
         const std::string body = carried.substr(at + 8, length);
-        if (id == "bext") {
-            if (BextOfChannel(body, channel, sample_rate, bits_per_sample, &changed)) {
-                bext = Chunk("bext", changed);
+        for (int channel = 0; channel < 2 && id == "bext"; ++channel) {
+            if (BextOfChannel(body, channel, sample_rate, bits_per_sample, &changed[channel])) {
+                bext[channel] = Chunk("bext", changed[channel]);
             }
-        } else if (id == "iXML") {
-            // Left out of both outputs when either channel's can't be made.
-            std::string other;
-            *ixml_left_out = !IxmlOfChannel(body, channel, input, &changed) ||
-                             !IxmlOfChannel(body, 1 - channel, input, &other);
-            if (!*ixml_left_out) ixml = Chunk("iXML", changed);
-        } else {
-            rest += carried.substr(at, 8 + length + length % 2);
         }
+        if (id == "iXML") {
+            // Left out of both outputs when either channel's can't be made.
+            *ixml_left_out = !IxmlOfChannel(body, 0, input, &changed[0]) ||
+                             !IxmlOfChannel(body, 1, input, &changed[1]);
+            for (int channel = 0; channel < 2 && !*ixml_left_out; ++channel) {
+                ixml[channel] = Chunk("iXML", changed[channel]);
+            }
+        }
+        if (id != "bext" && id != "iXML") rest += carried.substr(at, 8 + length + length % 2);
         at += 8 + length + length % 2;
     }
-    *out = bext + ixml + rest;
+    for (int channel = 0; channel < 2; ++channel)
+        out[channel] = bext[channel] + ixml[channel] + rest;
 }

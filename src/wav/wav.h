@@ -32,13 +32,13 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
                     uint64_t* data_end, FileId* identity, std::string* metadata);
 
-// The chunks the output of channel (0 left, 1 right) carries of the input's (as GET_ATTRIBUTES
-// gives them): bext with its UMID cleared, loudness not given and a line of coding history for
-// the split, then iXML for that channel, then the rest as they are. input names the input's file.
-// Sets ixml_left_out when an iXML chunk can't be read or matched to the channel: it is left out.
-void MONO_METADATA(const std::string& carried, int channel, const std::string& input,
-                   uint32_t sample_rate, uint32_t bits_per_sample, std::string* out,
-                   bool* ixml_left_out);
+// The chunks each output (out[0] left, out[1] right) carries of the input's, as GET_ATTRIBUTES
+// gives them: bext with its UMID cleared, loudness not given and a line of coding history for its
+// channel, then iXML for its channel, then the rest as they are. input names the input's file.
+// Sets ixml_left_out when an iXML chunk can't be read or matched to both channels: it is left out
+// of both.
+void MONO_METADATA(const std::string& carried, const std::string& input, uint32_t sample_rate,
+                   uint32_t bits_per_sample, std::string out[2], bool* ixml_left_out);
 // The iXML document xml for the output of channel split from the file named parent: the track list
 // reduced to that channel's track, the file's own FILE_UID, the pair as a file set of two, the
 // input as its parent; everything else byte for byte. False when xml is not well-formed XML (or
