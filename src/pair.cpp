@@ -1,155 +1,46 @@
-// The pair's replacement: the turn, which one lock file in the outputs' folder gives to one live
-// run at a time; what the turn will do, written in the lock before anything is moved; the
-// previous outputs set aside, the new ones renamed in, the folder flushed, and the undo in order
-// when anything fails; and the next run's recovery of a turn that a kill, a crash or a power cut
-// cut short.
+// The pair's replacement: the previous outputs set aside, the new ones renamed in, the folder
+// flushed, and the undo in order when anything fails; and the next run's recovery of a turn that
+// a kill, a crash or a power cut cut short.
+//
+// The protocol, in the states a folder goes through (the turn itself, its lock and the judging
+// of its holder, are in lock.cpp):
+//   1. No lock. The new outputs are written and flushed under temporaries (quenlor2-...part).
+//   2. The lock stands, whole, naming its live holder, who holds the kernel's lock on it.
+//   3. Intent: the lock also says each output, its backup (quenlor2-...prev, or none when no file
+//      stood there), its temporary and the identity of the new file, then "end"; lock and
+//      folder flushed.
+//   4. Set aside: each previous output renamed to its backup, never over a file.
+//   5. Renamed in: each temporary renamed to its output.
+//   6. The folder flushed: the new pair is on disk, names included ("done" may be said).
+//   7. The backups removed; the lock removed by its holder, and the turn given up.
+//   An undo, from 3 to 6, first adds "undo" to the lock, then gives each output its previous
+//   file back (or removes the new one where none stood), the right one first.
+// Invariants: only the turn's live holder changes an output's name, and it reads its lock back
+// before each change; a previous output's bytes are never removed before the new pair is on
+// disk: a backup is removed only at 7 or by a recovery that finds both new outputs in place, and
+// no sweep ever removes a backup.
+// The next run, finding the lock of a holder that is gone, puts its turn right before it removes
+// the lock (Recover): from 2, or a lock cut inside its intent, nothing was moved; from 3 to 7 it
+// finishes (both outputs are the new files named in the intent, and no undo was begun: the
+// backups go) or undoes (every previous output back, then the temporaries go). Each step keeps
+// that choice as it was, so a recovery killed at any call is taken up the same way by the next
+// run. It acts only on plain names of the folder shaped as its dead run's, only on files of the
+// lock's owner, and removes a new output only when it is the very file named in the intent; an
+// intent that says anything else is left, and nothing is touched. Temporaries of runs that are
+// gone are swept in the turn; backups never are.
+// What remains open: between a run's reading its lock back and its rename, a lock broken by a
+// run that misjudged it (see lock.cpp) can't be told; a failed put-back leaves the backup, named
+// to the user (MSG_KEPT).
 #include "pair.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 
 #include "fail.h"
+#include "lock.h"
 #include "system.h"
 #include "system_private.h"
 
 namespace {
-
-// The turn's lock, and the locks that break it (and each other) when their holder is gone: a run
-// breaks a lock only while it holds the next one, so two runs never both break one lock. One lock
-// per folder, in lower case, so that two spellings of one output on a file system that folds case
-// share it; a turn lasts milliseconds.
-constexpr int LOCK_DEPTH = 3;
-const char* const LOCK_NAMES[LOCK_DEPTH] = {"quenlor2-turn.lock", "quenlor2-turn-1.lock",
-                                            "quenlor2-turn-2.lock"};
-constexpr int TURN_WAIT_MS = 10000;
-// A lock that says nothing of its holder, unchanged for this long, is no live run's: a run writes
-// its holder in its lock as soon as it has made it. (A crash can leave one made but empty.)
-constexpr int SILENT_MS = 3000;
-// A lock is a few hundred bytes; what is longer is no lock of this program's.
-constexpr size_t LOCK_MOST = 16384;
-
-// What a lock's holder is to this run.
-enum class Lock {
-    GONE,       // no lock stands
-    LIVE,       // its holder runs on this machine
-    DEAD,       // its holder ran on this machine and runs no more
-    ELSEWHERE,  // its holder is on another machine: only that machine can tell
-    SILENT,     // a file that names no holder
-    UNKNOWN,    // something that can't be read (a link, a folder, another user's file)
-};
-
-// What a name holds in a lock: its length, then itself, so that any byte may stand in it.
-std::string Field(const std::string& text) {
-    return std::to_string(text.size()) + ":" + text + "\n";
-}
-
-// Reads a line "key value" or, for a field, "key length:bytes" at *at of text; false when there is
-// none.
-bool ReadLine(const std::string& text, size_t* at, const char* key, bool field,
-              std::string* value) {
-    const std::string start = std::string(key) + " ";
-    if (text.compare(*at, start.size(), start) != 0) return false;
-    size_t from = *at + start.size(), end = text.find('\n', from);
-    if (field) {
-        const size_t colon = text.find(':', from);
-        if (colon == std::string::npos || colon == from || colon - from > 5 ||
-            text.find_first_not_of("0123456789", from) != colon) {
-            return false;
-        }
-        const size_t length = std::strtoul(text.substr(from, colon - from).c_str(), nullptr, 10);
-        from = colon + 1;
-        end = from + length;
-        if (end >= text.size() || text[end] != '\n') return false;
-    }
-    if (end == std::string::npos) return false;
-    *value = text.substr(from, end - from);
-    *at = end + 1;
-    return true;
-}
-
-std::string HolderText(const Holder& h) {
-    return "quenlor2 lock\n" + ("host " + Field(h.host)) + ("machine " + Field(h.machine)) +
-           ("boot " + Field(h.boot)) + "pid " + std::to_string(h.pid) + "\nstart " +
-           std::to_string(h.start) + "\n";
-}
-
-// Reads a line "key digits" at *at of text into value; false when there is none.
-bool ReadNumber(const std::string& text, size_t* at, const char* key, uint64_t* value) {
-    std::string digits;
-    if (!ReadLine(text, at, key, false, &digits) || digits.empty() || digits.size() > 20 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    *value = std::strtoull(digits.c_str(), nullptr, 10);
-    return true;
-}
-
-// Reads the holder a lock names; false when it names none. *at is left after it.
-bool ReadHolder(const std::string& text, Holder* h, size_t* at) {
-    *at = 0;
-    if (text.compare(0, 14, "quenlor2 lock\n") != 0) return false;
-    *at = 14;
-    return ReadLine(text, at, "host", true, &h->host) &&
-           ReadLine(text, at, "machine", true, &h->machine) &&
-           ReadLine(text, at, "boot", true, &h->boot) && ReadNumber(text, at, "pid", &h->pid) &&
-           ReadNumber(text, at, "start", &h->start);
-}
-
-// Reads the lock at name and judges its holder, filling text with what it holds.
-Lock Judge(const std::string& name, const Holder& me, std::string* text, Holder* holder) {
-    if (!ReadSmall(name.c_str(), LOCK_MOST, text)) {
-        text->clear();
-        return EntryAt(name.c_str()) == Entry::MISSING ? Lock::GONE : Lock::UNKNOWN;
-    }
-    size_t at = 0;
-    if (!ReadHolder(*text, holder, &at)) return Lock::SILENT;
-    if (holder->host != me.host || holder->machine != me.machine) return Lock::ELSEWHERE;
-    if (holder->boot != me.boot) return Lock::DEAD;  // from before this machine last started
-    uint64_t start = 0;
-    const bool runs =
-        StartOf(holder->pid, &start) && (start == holder->start || start == UNKNOWN_START);
-    return runs ? Lock::LIVE : Lock::DEAD;
-}
-
-// A lock's holder as a message names it.
-std::string HolderName(const Holder& h) {
-    return h.host.empty() ? "this computer" : h.host;
-}
-
-// Whether a silent lock seen now (waited: the wait so far) has said the same for SILENT_MS.
-struct Silence {
-    std::string text;
-    int since = -1;
-};
-bool SilentLong(Silence* s, Lock kind, const std::string& text, int waited) {
-    if (kind != Lock::SILENT) return s->since = -1, false;
-    if (s->since < 0 || s->text != text) s->text = text, s->since = waited;
-    return waited - s->since >= SILENT_MS;
-}
-
-// What a turn holds: its lock's name and descriptor, and what the lock says.
-struct Turn {
-    std::string folder, lock, text;
-    intptr_t fd = NO_DESCRIPTOR;
-    bool intent = false;  // the lock says what the turn will do
-};
-
-enum class Made { MADE, TAKEN, FAILED };
-
-// Makes the lock at name, holding text, readable by every user, and returns with signals
-// blocked; otherwise with signals as they were.
-Made MakeLock(const std::string& name, const std::string& text, intptr_t* fd) {
-    bool taken = false;
-    BlockSignals();
-    *fd = CreateNew(name.c_str(), &taken);
-    if (*fd != NO_DESCRIPTOR && WriteAll(*fd, text) && ReadableByAll(*fd)) return Made::MADE;
-    if (*fd != NO_DESCRIPTOR) CloseDescriptor(*fd), RemoveName(name.c_str());
-    RestoreSignals();
-    // Whatever else stopped the create is waited out, as a lock is: an SFTP server's bare
-    // refusal to create over a file, or Windows' while a lock given up is still open elsewhere.
-    return *fd == NO_DESCRIPTOR ? Made::TAKEN : Made::FAILED;
-}
 
 // rename(from, to), tried again while it is refused for a moment, then reported as failed.
 Naming Patiently(Naming (*rename)(const char*, const char*), const char* from, const char* to) {
@@ -171,150 +62,105 @@ bool PutBack(const std::string& backup, const std::string& path) {
 }
 
 // One output of a turn, as its intent names it: the output's name, the backup its previous file
-// is moved to (empty when none stood there), and the new file's temporary name.
+// is moved to (empty when none stood there), the new file's temporary name and its identity.
 struct Side {
     std::string output, backup, temp;
+    FileId made{};
 };
 
-// What a dead run's turn left, put right: finished when both new outputs stand (both temporaries
-// renamed in, and no undo begun), undone otherwise; then its temporaries go. False when the file
-// system fails: the lock then stays, for another try.
-bool Recover(const std::string& folder, const std::string& text) {
+bool Ends(const std::string& s, const char* end) {
+    const std::string e(end);
+    return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
+}
+
+// Whether name is a plain name in the lock's folder: no separator, not "." or "..".
+bool Plain(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && NameStart(name) == 0 &&
+           name.find('\0') == std::string::npos;
+}
+
+// Whether the sides name what holder's run could have made: one pair's outputs, its own
+// temporaries and backups, in the folder.
+bool Trusted(const Side (&sides)[2], const Holder& holder) {
+    const std::string& left = sides[0].output;
+    bool trusted = left.size() > 5 && Ends(left, "L.wav") &&
+                   sides[1].output == left.substr(0, left.size() - 5) + "R.wav";
+    for (const Side& side : sides) {
+        trusted = trusted && Plain(side.output) && Plain(side.temp) &&
+                  MadeBy(side.temp, holder, false) &&
+                  (side.backup.empty() || (Plain(side.backup) && MadeBy(side.backup, holder, true)));
+    }
+    return trusted;
+}
+
+// What a dead run's turn left, put right (see the head of this file). Its lock, at folder,
+// holds text and is the file lock.
+Recovered Recover(const std::string& folder, const std::string& text, const FileId& lock) {
     Holder holder;
     size_t at = 0;
     Side sides[2];
-    std::string output, backup, temp;
-    ReadHolder(text, &holder, &at);
+    if (!ReadHolder(text, &holder, &at)) return Recovered::DONE;  // names no holder: began nothing
     for (Side& side : sides) {
-        if (!ReadLine(text, &at, "output", true, &output) ||
-            !ReadLine(text, &at, "backup", true, &backup) ||
-            !ReadLine(text, &at, "temp", true, &temp)) {
-            return true;  // the turn had not begun: nothing was moved
+        if (!ReadLine(text, &at, "output", true, &side.output) ||
+            !ReadLine(text, &at, "backup", true, &side.backup) ||
+            !ReadLine(text, &at, "temp", true, &side.temp) ||
+            !ReadId(text, &at, "new", &side.made)) {
+            return Recovered::DONE;  // the turn had not begun, or its intent was never flushed
         }
-        side = {folder + output, backup.empty() ? "" : folder + backup, folder + temp};
     }
-    if (text.compare(at, 4, "end\n") != 0) return true;
+    if (text.compare(at, 4, "end\n") != 0) return Recovered::DONE;
     const bool undo = text.compare(at + 4, 5, "undo\n") == 0;
+    if (text.size() != at + (undo ? 9 : 4) || !Trusted(sides, holder)) {
+        return Recovered::UNTRUSTED;
+    }
+    for (Side& side : sides) {
+        side.output = folder + side.output, side.temp = folder + side.temp;
+        if (!side.backup.empty()) side.backup = folder + side.backup;
+    }
+    // Whether name leads to a file of the lock's owner; whether an output is the new file.
+    const auto owned = [&lock](const std::string& name) {
+        FileId id{};
+        return NameIdentity(name.c_str(), &id) && id.owner == lock.owner;
+    };
+    const auto made = [&lock](const Side& side) {
+        FileId id{};
+        return NameIdentity(side.output.c_str(), &id) && id.owner == lock.owner &&
+               SameFile(id, side.made);
+    };
     const auto missing = [](const std::string& name) {
         return EntryAt(name.c_str()) == Entry::MISSING;
     };
+    const char* const any = sides[0].output.c_str();  // names the folder to flush
     bool whole = true;
-    if (!undo && missing(sides[0].temp) && missing(sides[1].temp)) {
+    if (!undo && made(sides[0]) && made(sides[1]) && missing(sides[0].temp) &&
+        missing(sides[1].temp)) {
         for (const Side& side : sides) {
-            if (!side.backup.empty()) whole = RemoveName(side.backup.c_str()) && whole;
+            if (!side.backup.empty() && owned(side.backup)) {
+                whole = RemoveName(side.backup.c_str()) && whole;
+            }
         }
     } else {
         for (int k = 1; k >= 0; --k) {  // as the run's own undo goes: the right output first
             const Side& side = sides[k];
-            if (!side.backup.empty() && !missing(side.backup)) {
-                whole = PutBack(side.backup, side.output) && whole;
-            } else if (side.backup.empty() && missing(side.temp) && !missing(side.output)) {
-                whole = RemoveName(side.output.c_str()) && whole;  // the new file, where none stood
+            const bool new_there = made(side);
+            if (!side.backup.empty() && owned(side.backup)) {
+                // Over the new file only: whatever else stands there now stays, and so does the
+                // backup.
+                if (new_there || missing(side.output)) whole = PutBack(side.backup, side.output) && whole;
+            } else if (side.backup.empty() && new_there) {
+                whole = RemoveName(side.output.c_str()) && whole;
             }
-            whole = RemoveName(side.temp.c_str()) && whole;
+        }
+        // Every output as it was, on disk, before the temporaries go: without them, the next run
+        // would otherwise take what is left for a finished turn.
+        if (!whole || !SyncRenamed(any, NO_DESCRIPTOR, NO_DESCRIPTOR)) return Recovered::FAILED;
+        for (const Side& side : sides) {
+            if (owned(side.temp)) whole = RemoveName(side.temp.c_str()) && whole;
         }
     }
     // On disk before the lock, and what it says, go.
-    return SyncRenamed(folder.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR) && whole;
-}
-
-// Breaks lock depth of folder, seen holding seen by a holder that is gone, while holding the
-// next lock: there, the lock is still the one judged (only its holder, gone, or a breaker, this
-// run, removes it), and the turn it held is put right before it goes. A breaking lock whose holder
-// is gone too is broken in turn.
-void Break(const std::string& folder, int depth, const std::string& seen, const Holder& me,
-           Silence* silences, int waited) {
-    if (depth + 1 >= LOCK_DEPTH) return;
-    const std::string lock = folder + LOCK_NAMES[depth], breaker = folder + LOCK_NAMES[depth + 1];
-    intptr_t fd = NO_DESCRIPTOR;
-    if (MakeLock(breaker, HolderText(me), &fd) != Made::MADE) {
-        std::string text;
-        Holder holder;
-        const Lock kind = Judge(breaker, me, &text, &holder);
-        if (kind == Lock::DEAD || SilentLong(&silences[depth + 1], kind, text, waited)) {
-            Break(folder, depth + 1, text, me, silences, waited);
-        }
-        return;
-    }
-    std::string now;
-    if (ReadSmall(lock.c_str(), LOCK_MOST, &now) && now == seen &&
-        (depth > 0 || Recover(folder, now))) {
-        RemoveName(lock.c_str());
-    }
-    CloseDescriptor(fd);
-    RemoveName(breaker.c_str());
-    RestoreSignals();
-}
-
-// Waits for the pair's turn in folder and takes it, returning with signals blocked; false, with
-// signals as they were, when it can't be had within TURN_WAIT_MS (a line then says who holds it).
-bool TakeTurn(const std::string& folder, Turn* turn) {
-    Holder me, holder;
-    ThisProcess(&me);
-    turn->folder = folder;
-    turn->lock = folder + LOCK_NAMES[0];
-    turn->text = HolderText(me);
-    Silence silences[LOCK_DEPTH];
-    Lock kind = Lock::GONE;
-    for (int waited = 0, step = 1; waited < TURN_WAIT_MS;
-         waited += step, step = std::min(step * 2, 50)) {
-        const Made made = MakeLock(turn->lock, turn->text, &turn->fd);
-        if (made == Made::MADE) return true;
-        if (made == Made::FAILED) return false;
-        std::string text;
-        kind = Judge(turn->lock, me, &text, &holder);
-        if (kind == Lock::DEAD || SilentLong(&silences[0], kind, text, waited)) {
-            Break(folder, 0, text, me, silences, waited);
-        }
-        Pause(step);
-    }
-    if (kind == Lock::LIVE || kind == Lock::ELSEWHERE) {
-        std::printf(MSG_LOCK_HELD "\n", turn->lock.c_str(), std::to_string(holder.pid).c_str(),
-                    HolderName(holder).c_str());
-    } else if (kind != Lock::GONE) {
-        std::printf(MSG_LOCK_UNKNOWN "\n", turn->lock.c_str());
-    }
-    return false;
-}
-
-// Whether the turn's lock still stands as this run's.
-bool StillHeld(const Turn& turn) {
-    std::string now;
-    return ReadSmall(turn.lock.c_str(), LOCK_MOST, &now) && now == turn.text;
-}
-
-// Appends what to the lock and flushes it; false when that fails.
-bool Note(Turn* turn, const std::string& what) {
-    if (!WriteAll(turn->fd, what)) return false;
-    turn->text += what;
-    return SyncFile(turn->fd);
-}
-
-// Gives up the turn: its lock goes, unless it is another run's now, and the signals come back.
-void GiveUpTurn(Turn* turn) {
-    std::string now;
-    CloseDescriptor(turn->fd);
-    if (!ReadSmall(turn->lock.c_str(), LOCK_MOST, &now) || now == turn->text) {
-        RemoveName(turn->lock.c_str());
-    }
-    RestoreSignals();
-}
-
-// Removes from folder the temporaries of runs of this machine that are gone, and the breaking
-// locks they left; in the turn, so that no dead run's turn still needs them.
-void SweepDeadRuns(const std::string& folder) {
-    std::vector<std::string> names;
-    ListFolder((folder + LOCK_NAMES[0]).c_str(), "quenlor2-", &names);
-    Holder me, holder;
-    ThisProcess(&me);
-    for (const std::string& name : names) {
-        std::string text;
-        const bool breaker = name == LOCK_NAMES[1] || name == LOCK_NAMES[2];
-        if (LeftByDeadRun(name) ||
-            (breaker && Judge(folder + name, me, &text, &holder) == Lock::DEAD)) {
-            RemoveName((folder + name).c_str());
-        }
-    }
+    return SyncRenamed(any, NO_DESCRIPTOR, NO_DESCRIPTOR) && whole ? Recovered::DONE
+                                                                   : Recovered::FAILED;
 }
 
 // What became of an output's previous file while the pair is replaced.
@@ -340,11 +186,11 @@ bool WriteIntent(Turn* turn, Output (&pair)[2]) {
     for (Output& out : pair) {
         const Entry entry = EntryAt(out.name);
         if (entry != Entry::MISSING && entry != Entry::OTHER) return false;
-        out.backup = entry == Entry::MISSING ? "" : TemporaryName(out.name);
+        out.backup = entry == Entry::MISSING ? "" : TemporaryName(out.name, true);
         const char* temp = TemporaryPath(out.temp);
         intent += "output " + Field(out.name + NameStart(out.name)) + "backup " +
                   Field(out.backup.substr(NameStart(out.backup))) + "temp " +
-                  Field(temp + NameStart(temp));
+                  Field(temp + NameStart(temp)) + "new " + IdText(*TemporaryIdentity(out.temp));
     }
     turn->intent = Note(turn, intent + "end\n") &&
                    SyncRenamed(turn->lock.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR);
@@ -393,7 +239,7 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
         // that other runs and signals don't wait on the disk.
         if (fd == NO_DESCRIPTOR || !CopyMode(out.name, fd) || !SyncFile(fd)) return false;
     }
-    if (!TakeTurn(std::string(left, NameStart(left)), &turn)) return false;
+    if (!TakeTurn(std::string(left, NameStart(left)), Recover, &turn)) return false;
     SweepDeadRuns(turn.folder);
     if (!StillOurs(left_temp) || !StillOurs(right_temp) || !WriteIntent(&turn, pair)) {
         goto give_back;

@@ -2,6 +2,7 @@
 // name, which tells whose it is, and its removal on a failure or a signal.
 #include "system.h"
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 
@@ -18,7 +19,9 @@ struct Temporary {
     FileId id{};
 };
 
-constexpr int MAX_TEMPORARIES = 2;
+// Both outputs', and those a lock is written under before it is published: the turn's and two
+// breakers'.
+constexpr int MAX_TEMPORARIES = 5;
 Temporary temporaries[MAX_TEMPORARIES];
 // The records a signal handler may act on: set once a record is complete, taken back by an
 // atomic exchange, so that the handler (on a thread of its own on Windows) and the main thread
@@ -62,6 +65,20 @@ void OwnerTags(const Holder& me, uint32_t tags[4]) {
 }
 
 constexpr char TEMPORARY_SHAPE[] = "quenlor2-%08x%08x-%08x-%08x-%08x.part";
+constexpr char BACKUP_SHAPE[] = "quenlor2-%08x%08x-%08x-%08x-%08x.prev";
+
+// Reads the tags of a name of shape into theirs; false when name has another shape.
+bool ReadTags(const std::string& name, const char* shape, unsigned theirs[5]) {
+    if (name.size() != TEMPORARY_NAME_LENGTH ||
+        std::sscanf(name.c_str(), shape, &theirs[0], &theirs[1], &theirs[2], &theirs[3],
+                    &theirs[4]) != 5) {
+        return false;
+    }
+    char again[TEMPORARY_NAME_LENGTH + 1];
+    std::snprintf(again, sizeof again, shape, theirs[0], theirs[1], theirs[2], theirs[3],
+                  theirs[4]);
+    return name == again;
+}
 
 }  // namespace
 
@@ -105,6 +122,11 @@ const char* TemporaryPath(int temp) {
     return t != nullptr ? t->name.c_str() : nullptr;
 }
 
+const FileId* TemporaryIdentity(int temp) {
+    const Temporary* t = Recorded(temp);
+    return t != nullptr ? &t->id : nullptr;
+}
+
 intptr_t TemporaryDescriptor(int temp) {
     const Temporary* t = Recorded(temp);
     return t != nullptr ? t->fd : NO_DESCRIPTOR;
@@ -121,7 +143,7 @@ intptr_t Release(int temp) {
     return t != nullptr ? t->fd : NO_DESCRIPTOR;
 }
 
-std::string TemporaryName(const char* path) {
+std::string TemporaryName(const char* path, bool backup) {
     static unsigned counter = 0;
     Holder me;
     ThisProcess(&me);
@@ -131,26 +153,27 @@ std::string TemporaryName(const char* path) {
                          (++counter * 3266489917u) ^
                          static_cast<unsigned>(reinterpret_cast<uintptr_t>(&counter));
     char name[TEMPORARY_NAME_LENGTH + 1];
-    std::snprintf(name, sizeof name, TEMPORARY_SHAPE, tags[0], tags[1], tags[2], tags[3], mix);
+    std::snprintf(name, sizeof name, backup ? BACKUP_SHAPE : TEMPORARY_SHAPE, tags[0], tags[1],
+                  tags[2], tags[3], mix);
     return std::string(path, NameStart(path)) + name;
+}
+
+bool MadeBy(const std::string& name, const Holder& holder, bool backup) {
+    unsigned theirs[5] = {};
+    uint32_t tags[4];
+    OwnerTags(holder, tags);
+    return ReadTags(name, backup ? BACKUP_SHAPE : TEMPORARY_SHAPE, theirs) &&
+           std::equal(tags, tags + 4, theirs);
 }
 
 bool LeftByDeadRun(const std::string& name) {
     unsigned theirs[5] = {};
-    if (name.size() != TEMPORARY_NAME_LENGTH ||
-        std::sscanf(name.c_str(), TEMPORARY_SHAPE, &theirs[0], &theirs[1], &theirs[2], &theirs[3],
-                    &theirs[4]) != 5) {
-        return false;
-    }
-    char again[TEMPORARY_NAME_LENGTH + 1];
-    std::snprintf(again, sizeof again, TEMPORARY_SHAPE, theirs[0], theirs[1], theirs[2], theirs[3],
-                  theirs[4]);
     Holder me;
     ThisProcess(&me);
     uint32_t ours[4];
     OwnerTags(me, ours);
     // Another machine's, or not a name this program made.
-    if (name != again || theirs[0] != ours[0]) return false;
+    if (!ReadTags(name, TEMPORARY_SHAPE, theirs) || theirs[0] != ours[0]) return false;
     if (theirs[1] != ours[1]) return true;  // made before this machine last started
     uint64_t start = 0;
     return !StartOf(theirs[2], &start) ||
@@ -168,6 +191,12 @@ bool ReserveSpace(int temp, uint64_t size) {
 
 void DiscardTemporaries() {
     for (int temp = 0; temp < MAX_TEMPORARIES; ++temp) Discard(temp);
+}
+
+void RemoveTemporary(int temp) {
+    BlockSignals();
+    if (temp >= 0 && temp < MAX_TEMPORARIES) Discard(temp);
+    RestoreSignals();
 }
 
 void RemoveTemporaries() {

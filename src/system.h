@@ -15,6 +15,7 @@
 struct FileId {
     uint64_t device, inode, size, mtime;
     uint64_t inode_high = 0;  // the file number's upper half where it has 128 bits (Windows, ReFS)
+    uint64_t owner = 0;       // the user who owns it (POSIX; 0 on Windows, which has no such owner)
 };
 // Whether a and b are one file: the same device and inode.
 bool SameFile(const FileId& a, const FileId& b);
@@ -74,18 +75,21 @@ std::FILE* ReopenTemporary(int temp);
 // once it is renamed into place, returning its descriptor, still open, for the caller to close.
 const char* TemporaryPath(int temp);
 intptr_t TemporaryDescriptor(int temp);
+const FileId* TemporaryIdentity(int temp);
 bool StillOurs(int temp);
 intptr_t Release(int temp);
 constexpr size_t TEMPORARY_NAME_LENGTH = 57;
 // A new name in path's folder of the shape of a temporary (quenlor2-, then hexadecimal digits that
 // tell this machine, its boot, this process and its start, and the attempt, then .part), different
-// from one call to the next.
-std::string TemporaryName(const char* path);
+// from one call to the next. A previous output set aside gets a name of the same shape that ends
+// in .prev instead (backup): no run ever removes such a file but the one that set it aside.
+std::string TemporaryName(const char* path, bool backup = false);
 // Whether name (a last component) has a temporary's shape and was made by a process of this
 // machine that no longer runs.
 bool LeftByDeadRun(const std::string& name);
-// Removes the temporaries not yet renamed into place, with the terminating signals blocked so
-// that none ends the process half-way.
+// Removes temporary temp, or all those not yet renamed into place, with the terminating signals
+// blocked so that none ends the process half-way.
+void RemoveTemporary(int temp);
 void RemoveTemporaries();
 
 // Opens the null device on closed standard descriptors, so that no file of the program's takes

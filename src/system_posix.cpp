@@ -1,6 +1,8 @@
 // The system layer on Linux and other POSIX systems.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@ bool FromStat(int result, const struct stat& st, bool regular_only, FileId* id) 
     id->size = static_cast<uint64_t>(st.st_size);
     id->mtime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
                 static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    id->owner = st.st_uid;
     return true;
 }
 
@@ -71,6 +74,28 @@ void OnSignal(int sig) {
 }  // namespace
 
 namespace {
+
+// Reads up to most bytes of fd from where it stands into bytes; false when a read fails.
+bool ReadUpTo(int fd, size_t most, std::string* bytes) {
+    bytes->clear();
+    char buffer[4096];
+    while (bytes->size() < most) {
+        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, most - bytes->size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0;
+        bytes->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// Reads up to most bytes of the regular file at name (a link is not followed) into bytes; false
+// when there is none, or it can't be opened or read.
+bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+    FileId id{};
+    const intptr_t fd = OpenToRead(name, most, bytes, &id);
+    CloseDescriptor(fd);
+    return fd != NO_DESCRIPTOR;
+}
 
 // The first line of the file at path, or "" when it can't be read.
 std::string FirstLine(const char* path) {
@@ -120,6 +145,21 @@ void ThisProcess(Holder* me) {
         cached_pid = getpid();
     }
     *me = cached;
+}
+
+uint64_t ThisUser() {
+    return geteuid();
+}
+
+std::string UserName(uint64_t user) {
+    char buffer[4096];
+    passwd entry{}, *found = nullptr;
+    if (user > UINT32_MAX ||
+        getpwuid_r(static_cast<uid_t>(user), &entry, buffer, sizeof buffer, &found) != 0 ||
+        found == nullptr) {
+        return "";
+    }
+    return entry.pw_name;
 }
 
 bool StartOf(uint64_t pid, uint64_t* start) {
@@ -197,24 +237,26 @@ bool ReadableByAll(intptr_t fd) {
     return fchmod(static_cast<int>(fd), 0644) == 0;
 }
 
-bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* id) {
     const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return NO_DESCRIPTOR;
     struct stat st {};
-    bool read_all = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    bytes->clear();
-    char buffer[4096];
-    while (read_all && bytes->size() < most) {
-        const ssize_t n = read(fd, buffer, std::min(sizeof buffer, most - bytes->size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            read_all = n == 0;
-            break;
-        }
-        bytes->append(buffer, static_cast<size_t>(n));
+    if (!FromStat(fstat(fd, &st), st, true, id) || !ReadUpTo(fd, most, bytes)) {
+        close(fd);
+        return NO_DESCRIPTOR;
     }
-    close(fd);
-    return read_all;
+    return fd;
+}
+
+KernelLock LockFile(intptr_t fd, bool wait) {
+    // flock, not fcntl's locks: those go at the close of any descriptor of the file in the
+    // process, and a run opens its own lock again to read it.
+    int result = 0;
+    do {
+        result = flock(static_cast<int>(fd), LOCK_EX | (wait ? 0 : LOCK_NB));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return KernelLock::TAKEN;
+    return errno == EWOULDBLOCK ? KernelLock::REFUSED : KernelLock::NONE;
 }
 
 void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names) {
@@ -356,6 +398,17 @@ Naming RenameNoReplace(const char* from, const char* to) {
     if (errno != ENOENT) return Naming::FAILED;
     if (std::rename(from, to) == 0) return Naming::DONE;
     return errno == ENOENT ? Naming::NO_SOURCE : Naming::FAILED;
+}
+
+Naming LinkName(const char* from, const char* to) {
+    if (link(from, to) == 0) return Naming::DONE;
+    if (errno == EEXIST) return Naming::TAKEN;
+    if (errno == ENOENT) return Naming::NO_SOURCE;
+    // FAT and exFAT, and FUSE drivers without the call; EMLINK: the file has all its links.
+    return errno == EPERM || errno == ENOSYS || errno == ENOTSUP || errno == EOPNOTSUPP ||
+                   errno == EMLINK
+               ? Naming::NO_LINKS
+               : Naming::FAILED;
 }
 
 Naming RenameOver(const char* from, const char* to) {

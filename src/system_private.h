@@ -16,12 +16,19 @@ constexpr intptr_t NO_DESCRIPTOR = -1;
 // Who runs this program, as a lock or a temporary's name tells it: the host's name; what tells
 // this machine from another of that name (its machine id and process-id namespace on Linux); what
 // tells one boot of it from the next (empty where a process's start time already does); the
-// process's number and its start time.
+// process's number and its start time. A lock's holder also records the lock file as it sees it.
 struct Holder {
     std::string host, machine, boot;
     uint64_t pid = 0, start = 0;
+    FileId file{};
 };
 void ThisProcess(Holder* me);
+// Whether name (a last component) has a temporary's shape (a backup's with backup) and was made
+// by the process that holder names.
+bool MadeBy(const std::string& name, const Holder& holder, bool backup);
+// This process's user (0 on Windows), and a user's name ("" when it can't be found).
+uint64_t ThisUser();
+std::string UserName(uint64_t user);
 // The start time of process pid of this machine and boot, or UNKNOWN_START when it runs but its
 // start can't be read (another user's, where the system hides it); false when no such process
 // runs (one that has ended but is not yet reaped runs no more).
@@ -63,9 +70,16 @@ bool WriteAll(intptr_t fd, const std::string& bytes);
 // Makes the file of fd readable by every user (whatever the umask), so that any user who may write
 // in its folder can tell whose it is; false on failure.
 bool ReadableByAll(intptr_t fd);
-// Reads up to most bytes of the regular file at name (a link is not followed) into bytes; false
-// when there is none, or it can't be opened or read.
-bool ReadSmall(const char* name, size_t most, std::string* bytes);
+// Opens the regular file at name for reading (a link is not followed) and reads up to most bytes
+// of it into bytes and its identity into id; the descriptor stays open, for the caller to lock
+// and close. NO_DESCRIPTOR when there is none, or it can't be opened or read.
+intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* id);
+// The operating system's own lock on fd's file (flock; LockFileEx), which it drops when fd is
+// closed or the process ends, however it ends and in whatever namespace it ran: taken (waiting
+// for it, when asked), refused (another open file holds it), or none (the file system has no
+// such locks).
+enum class KernelLock { TAKEN, REFUSED, NONE };
+KernelLock LockFile(intptr_t fd, bool wait);
 // Fills names with the names in path's folder that start with prefix (none when it can't be
 // read).
 void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names);
@@ -99,8 +113,11 @@ enum class Naming {
     TAKEN,      // the new name exists: nothing done
     NO_SOURCE,  // nothing stands at the old name
     BUSY,       // refused for a moment: another program has a file open without sharing it
+    NO_LINKS,   // the file system has no hard links
     FAILED,     // any other failure
 };
+// link(from, to): a second name for the file, never replacing what stands at to.
+Naming LinkName(const char* from, const char* to);
 // rename(from, to) that never replaces what stands at to.
 Naming RenameNoReplace(const char* from, const char* to);
 // rename(from, to), replacing what stands at to.

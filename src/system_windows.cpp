@@ -237,6 +237,14 @@ void ThisProcess(Holder* me) {
         GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user) ? Ticks(created) : 0;
 }
 
+uint64_t ThisUser() {
+    return 0;  // files have no owner to compare with: their access lists decide
+}
+
+std::string UserName(uint64_t) {
+    return "";
+}
+
 bool StartOf(uint64_t pid, uint64_t* start) {
     if (pid > 0xFFFFFFFFu) return false;
     const HANDLE process =
@@ -330,14 +338,13 @@ bool ReadableByAll(intptr_t) {
     return true;  // a new file takes its folder's access list: whoever may write there may read it
 }
 
-bool ReadSmall(const char* name, size_t most, std::string* bytes) {
+intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* id) {
     const HANDLE handle = CreateFileW(WidePath(name).c_str(), GENERIC_READ, SHARE_ALL, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
+    if (handle == INVALID_HANDLE_VALUE) return NO_DESCRIPTOR;
     DWORD attributes = 0;
-    FileId id{};
     bool read_all = GetFileType(handle) == FILE_TYPE_DISK &&
-                    IdentityFromHandle(handle, &id, &attributes) &&
+                    IdentityFromHandle(handle, id, &attributes) &&
                     (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
     bytes->clear();
     char buffer[4096];
@@ -348,8 +355,21 @@ bool ReadSmall(const char* name, size_t most, std::string* bytes) {
         if (!read_all || n == 0) break;
         bytes->append(buffer, n);
     }
-    CloseHandle(handle);
-    return read_all;
+    if (!read_all) CloseHandle(handle);
+    return read_all ? reinterpret_cast<intptr_t>(handle) : NO_DESCRIPTOR;
+}
+
+KernelLock LockFile(intptr_t fd, bool wait) {
+    // One byte far past any lock's end: a byte-range lock keeps others from reading what it
+    // covers, and every run reads the lock.
+    OVERLAPPED at{};
+    at.Offset = 0;
+    at.OffsetHigh = 0x7FFFFFFF;
+    const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    if (LockFileEx(reinterpret_cast<HANDLE>(fd), flags, 0, 1, 0, &at)) return KernelLock::TAKEN;
+    const DWORD error = GetLastError();
+    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? KernelLock::REFUSED
+                                                                      : KernelLock::NONE;
 }
 
 void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names) {
@@ -456,6 +476,18 @@ Naming Move(const char* from, const char* to, DWORD flags) {
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return Naming::TAKEN;
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Naming::NO_SOURCE;
     return Busy(error) ? Naming::BUSY : Naming::FAILED;
+}
+
+Naming LinkName(const char* from, const char* to) {
+    if (CreateHardLinkW(WidePath(to).c_str(), WidePath(from).c_str(), nullptr)) return Naming::DONE;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return Naming::TAKEN;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Naming::NO_SOURCE;
+    // FAT and exFAT, and shares whose server has no links.
+    return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                   error == ERROR_TOO_MANY_LINKS
+               ? Naming::NO_LINKS
+               : Naming::FAILED;
 }
 
 Naming RenameNoReplace(const char* from, const char* to) {
