@@ -18,10 +18,8 @@
 #define MSG_LOCK_HELD "The lock %s is held by process %s on %s."
 #define MSG_LOCK_UNKNOWN "Can't tell who holds the lock %s: remove it if no split is running."
 #define MSG_LOCK_NEARBY "The lock %s is held by a split in another container of this computer."
-#define MSG_LOCK_LEFT \
-    "The lock %s was left by a split of user %s that has ended: that user's next split here puts it right."
-#define MSG_LOCK_UNTRUSTED \
-    "The lock %s names files that its split did not make: nothing was changed; remove it if no split is running."
+#define MSG_LOCK_LEFT "The lock %s is left by user %s, whose next split here puts it right."
+#define MSG_LOCK_UNTRUSTED "The lock %s names files its split did not make: nothing was changed."
 #define MSG_NO_IXML "The iXML chunk can't be read or its tracks matched to the channels: left out."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"

@@ -16,8 +16,8 @@
 //   - Otherwise (another mount of a share, or a file system without kernel locks): a holder of
 //     this computer by its process number and start time, or gone when it ran before a restart;
 //     another computer's is never judged gone, nor that of another container of this computer.
-//   - A file that names no holder: gone once it has stayed the same for 3 seconds, its kernel
-//     lock taken.
+//   - A file that names no holder: being written while the folder's kernel lock is refused too;
+//     otherwise gone once it has stayed the same for 3 seconds.
 // A gone holder's lock is broken by one run at a time: under the kernel lock taken on it, and
 // while the run holds quenlor2-turn-1.lock, made the same way, it reads the lock again (unchanged
 // but by a breaker), puts the dead turn right, and only then removes it. A breaking lock whose
@@ -26,7 +26,8 @@
 //
 // What remains open: where the kernel can't judge (two clients of one share), two runs that find
 // the bottom lock dead at once may both remove it, the second a new one; and where the file system
-// has no links, a run stopped for 3 seconds between creating its lock and locking it loses it.
+// has no links and the kernel can't judge either, a run stopped for 3 seconds between creating its
+// lock and writing it loses it.
 #include "lock.h"
 
 #include <algorithm>
@@ -121,7 +122,13 @@ Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
         Forget(seen);
         return Lock::GONE;  // replaced meanwhile: judged again
     }
-    if (!named) return Lock::SILENT;
+    if (!named) {
+        // One being written holds the folder's kernel lock (CreateLock).
+        const intptr_t folder = OpenFolder(name.c_str());
+        seen->refused = folder != NO_DESCRIPTOR && LockFile(folder, false) == KernelLock::REFUSED;
+        CloseDescriptor(folder);
+        return Lock::SILENT;
+    }
     if (seen->held && this_kernel && SameFile(h.file, seen->id)) return Lock::DEAD;
     if (!this_computer) return this_kernel && !me.boot.empty() ? Lock::NEARBY : Lock::ELSEWHERE;
     if (h.boot != me.boot) return Lock::DEAD;  // from before this computer last started
@@ -174,29 +181,30 @@ bool Stage(const std::string& name, Holder me, Staged* staged) {
 enum class Made { MADE, TAKEN, FAILED };
 
 // Where the file system has no links: creates the lock at name, locks it in the kernel, then
-// writes it. Called with signals blocked; returns so when MADE.
+// writes it, all under the kernel's lock on the folder, so that a run that finds it silent
+// meanwhile leaves it be. Called with signals blocked; returns so when MADE.
 Made CreateLock(const std::string& name, Holder me, Turn* turn) {
+    const intptr_t folder = OpenFolder(name.c_str());
+    // Another program's lock on the folder makes it wait no longer than a breaker does.
+    if (folder != NO_DESCRIPTOR) LockFile(folder, false);
     bool taken = false;
     const intptr_t fd = CreateNew(name.c_str(), &taken);
+    FileId now{};
+    Made made = Made::TAKEN;
     // Whatever else stopped the create is waited out, as a lock is: an SFTP server's bare
     // refusal to create over a file, or Windows' while a lock given up is still open elsewhere.
-    if (fd == NO_DESCRIPTOR) return RestoreSignals(), Made::TAKEN;
-    FileId now{};
-    // The name still leads to it once locked: a run that found it silent for 3 s may have broken
-    // it meanwhile.
-    if (LockFile(fd, true) == KernelLock::REFUSED || !DescriptorIdentity(fd, &me.file) ||
-        !NameIdentity(name.c_str(), &now) || !SameFile(now, me.file)) {
-        CloseDescriptor(fd);
-        return RestoreSignals(), Made::TAKEN;
+    // Once locked, the name must still lead to it: a breaker may have been at it.
+    if (fd != NO_DESCRIPTOR && LockFile(fd, true) != KernelLock::REFUSED &&
+        DescriptorIdentity(fd, &me.file) && NameIdentity(name.c_str(), &now) &&
+        SameFile(now, me.file)) {
+        turn->text = HolderText(me);
+        made = WriteAll(fd, turn->text) && ReadableByAll(fd) ? Made::MADE : Made::FAILED;
+        if (made == Made::FAILED) RemoveName(name.c_str());
     }
-    turn->text = HolderText(me);
-    if (WriteAll(fd, turn->text) && ReadableByAll(fd)) {
-        turn->fd = fd, turn->id = me.file;
-        return Made::MADE;
-    }
-    RemoveName(name.c_str());
+    CloseDescriptor(folder);
+    if (made == Made::MADE) return turn->fd = fd, turn->id = me.file, made;
     CloseDescriptor(fd);
-    return RestoreSignals(), Made::FAILED;
+    return RestoreSignals(), made;
 }
 
 // Publishes the lock at name, holding me, and returns with signals blocked (MADE); otherwise
@@ -208,9 +216,8 @@ Made MakeLock(const std::string& name, const Holder& me, Staged* staged, Turn* t
         return Made::FAILED;
     }
     BlockSignals();
-    const Naming linked = staged->no_links
-                              ? Naming::NO_LINKS
-                              : LinkName(TemporaryPath(staged->temp), name.c_str());
+    const Naming linked =
+        staged->no_links ? Naming::NO_LINKS : LinkName(TemporaryPath(staged->temp), name.c_str());
     if (linked == Naming::DONE) {
         const std::string path = TemporaryPath(staged->temp);
         turn->fd = Release(staged->temp);  // its descriptor, with the kernel lock, now the lock's

@@ -12,7 +12,7 @@
 enum class Recovered { DONE, FAILED, UNTRUSTED };
 // Puts right the turn whose lock, at folder, holds text; lock is that file (its owner among it).
 using Recovery = Recovered (*)(const std::string& folder, const std::string& text,
-                              const FileId& lock);
+                               const FileId& lock);
 
 // A turn held: its lock's name, what the lock holds, and the descriptor that holds the kernel's
 // lock on it; whether the lock says what the turn will do.
@@ -41,8 +41,7 @@ void SweepDeadRuns(const std::string& folder);
 // for a file's identity (device and file number).
 std::string Field(const std::string& text);
 std::string IdText(const FileId& id);
-bool ReadLine(const std::string& text, size_t* at, const char* key, bool field,
-              std::string* value);
+bool ReadLine(const std::string& text, size_t* at, const char* key, bool field, std::string* value);
 bool ReadId(const std::string& text, size_t* at, const char* key, FileId* id);
 // Reads the holder a lock names; false when it names none. *at is left after it.
 bool ReadHolder(const std::string& text, Holder* h, size_t* at);

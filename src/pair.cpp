@@ -86,9 +86,9 @@ bool Trusted(const Side (&sides)[2], const Holder& holder) {
     bool trusted = left.size() > 5 && Ends(left, "L.wav") &&
                    sides[1].output == left.substr(0, left.size() - 5) + "R.wav";
     for (const Side& side : sides) {
-        trusted = trusted && Plain(side.output) && Plain(side.temp) &&
-                  MadeBy(side.temp, holder, false) &&
-                  (side.backup.empty() || (Plain(side.backup) && MadeBy(side.backup, holder, true)));
+        trusted =
+            trusted && Plain(side.output) && Plain(side.temp) && MadeBy(side.temp, holder, false) &&
+            (side.backup.empty() || (Plain(side.backup) && MadeBy(side.backup, holder, true)));
     }
     return trusted;
 }
@@ -146,7 +146,8 @@ Recovered Recover(const std::string& folder, const std::string& text, const File
             if (!side.backup.empty() && owned(side.backup)) {
                 // Over the new file only: whatever else stands there now stays, and so does the
                 // backup.
-                if (new_there || missing(side.output)) whole = PutBack(side.backup, side.output) && whole;
+                if (new_there || missing(side.output))
+                    whole = PutBack(side.backup, side.output) && whole;
             } else if (side.backup.empty() && new_there) {
                 whole = RemoveName(side.output.c_str()) && whole;
             }

@@ -248,6 +248,11 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     return fd;
 }
 
+intptr_t OpenFolder(const char* path) {
+    const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd < 0 ? NO_DESCRIPTOR : fd;
+}
+
 KernelLock LockFile(intptr_t fd, bool wait) {
     // flock, not fcntl's locks: those go at the close of any descriptor of the file in the
     // process, and a run opens its own lock again to read it.

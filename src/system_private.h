@@ -80,6 +80,8 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
 // such locks).
 enum class KernelLock { TAKEN, REFUSED, NONE };
 KernelLock LockFile(intptr_t fd, bool wait);
+// Opens the folder of path, for its kernel lock; NO_DESCRIPTOR when it can't (on Windows, always).
+intptr_t OpenFolder(const char* path);
 // Fills names with the names in path's folder that start with prefix (none when it can't be
 // read).
 void ListFolder(const char* path, const char* prefix, std::vector<std::string>* names);

@@ -359,6 +359,10 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     return read_all ? reinterpret_cast<intptr_t>(handle) : NO_DESCRIPTOR;
 }
 
+intptr_t OpenFolder(const char*) {
+    return NO_DESCRIPTOR;  // a folder takes no byte-range lock
+}
+
 KernelLock LockFile(intptr_t fd, bool wait) {
     // One byte far past any lock's end: a byte-range lock keeps others from reading what it
     // covers, and every run reads the lock.

@@ -123,6 +123,9 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     fake.open[fake.next_fd] = file;
     return fake.next_fd++;
 }
+intptr_t OpenFolder(const char*) {
+    return Fails("open folder"), NO_DESCRIPTOR;
+}
 KernelLock LockFile(intptr_t fd, bool) {
     if (Fails("flock")) return KernelLock::NONE;
     const int file = fake.open[fd];
@@ -341,8 +344,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         // Seen through another mount, or written by an earlier version: judged by its process.
         {"a hidden live run's", true, true, LockOf("here", 'b', '8', -1), 0, nullptr, false, 0,
          9000},
-        {"another machine's", true, true, LockOf("there", 'c', '9', 7), 0, nullptr, false, 0,
-         9000},
+        {"another machine's", true, true, LockOf("there", 'c', '9', 7), 0, nullptr, false, 0, 9000},
         {"no hard links", true, true, "", 0, nullptr, true, 0, 0, "", false, false},
         {"no hard links, a silent lock", true, true, "x", 0, nullptr, true, 0, 3000, "", false,
          false},
@@ -380,7 +382,8 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
                 EXPECT_TRUE((fail_at > 0 || done == c.done) &&
                             (after || (kept[0].empty() && kept[1].empty())))
                     << plan;
-                EXPECT_TRUE(fake.open.empty() && fake.bad_closes == 0) << plan << fake.open.size() << " " << fake.bad_closes;
+                EXPECT_TRUE(fake.open.empty() && fake.bad_closes == 0)
+                    << plan << fake.open.size() << " " << fake.bad_closes;
                 EXPECT_EQ(fake.unblocked_changes + fake.outside_turn + fake.flushed_in_turn, 0)
                     << plan;
                 EXPECT_TRUE(fail_at > 0 || (fake.paused_ms >= c.waits_ms &&
@@ -459,8 +462,8 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
             }
             const Fake left = fake;
             // The next run killed at each call of its own while a dead turn is left to put right.
-            const bool turn_left = fake.contents[At(fake.names, LOCK)].find("end\n") !=
-                                   std::string::npos;
+            const bool turn_left =
+                fake.contents[At(fake.names, LOCK)].find("end\n") != std::string::npos;
             int recovery_calls = 0;
             for (int recovery_killed = 0; recovery_killed <= recovery_calls; ++recovery_killed) {
                 const std::string row = std::to_string(plan) + ", killed at " +
@@ -493,6 +496,67 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
                 EXPECT_EQ(fake.names, next_run) << row;
                 EXPECT_EQ(fake.unblocked_changes + fake.outside_turn, 0) << row;
             }
+        }
+    }
+}
+
+// A lock left by a run that is gone is put right only where it names what that run could have
+// made: plain names of the folder, one pair's outputs, temporaries and backups of that run's own,
+// files of the lock's owner, and as a new output the very file the lock names. Otherwise the lock
+// stays and nothing is touched.
+TEST(System, ARecoveryTouchesOnlyWhatItsDeadRunMade) {
+    const Holder dead{"here", "m", "b", 9, 5, FileId{1, OTHER_FILE, 0, 0, 0}};
+    const auto name = [&dead](const Holder& h, bool backup) {
+        fake.me = h;
+        const std::string made = TemporaryName("x", backup);
+        return fake.me = Holder{"here", "m", "b", 42, 1}, made;
+    };
+    Fresh({});
+    Holder other = dead;
+    other.pid = 10;
+    const std::string temp = name(dead, false), backup = name(dead, true),
+                      foreign = name(other, false);
+    const auto side = [](const std::string& output, const std::string& backup_name,
+                         const std::string& temp_name, int made) {
+        return "output " + std::to_string(output.size()) + ":" + output + "\nbackup " +
+               std::to_string(backup_name.size()) + ":" + backup_name + "\ntemp " +
+               std::to_string(temp_name.size()) + ":" + temp_name + "\nnew 1 " +
+               std::to_string(made) + " 0\n";
+    };
+    const std::string holder = LockOf("here", 'b', '9', OTHER_FILE);
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {"a name outside the folder",
+         side("../v/thesisL.wav", "", temp, 60) + side("../v/thesisR.wav", "", temp, 61), false},
+        {"a file of the folder as an output",
+         side("notes.txt", "", temp, 60) + side("takeR.wav", "", temp, 61), false},
+        {"another run's temporary", side(LEFT, "", foreign, 60) + side(RIGHT, "", temp, 61), false},
+        {"a backup of another user's", side(LEFT, backup, temp, 60) + side(RIGHT, "", temp, 61),
+         true},
+        {"an output that is not the new file", side(LEFT, "", temp, 60) + side(RIGHT, "", temp, 61),
+         true},
+    };
+    for (const auto& [row, intent, done] : rows) {
+        Fresh({{LEFT, 1},
+               {RIGHT, 2},
+               {"../v/thesisL.wav", 3},
+               {"notes.txt", 4},
+               {temp, 5},
+               {backup, 6},
+               {foreign, 7},
+               {LOCK, OTHER_FILE}});
+        fake.contents[OTHER_FILE] = holder + intent + "end\nundo\n";
+        fake.owner[6] = 5;     // the backup is another user's,
+        fake.running[10] = 5;  // the other temporary a live run's
+        if (done && intent.find(backup) != std::string::npos) fake.names.erase(LEFT);
+        const Names before = fake.names;
+        std::string kept[2];
+        Names made;
+        EXPECT_EQ(RunPair(kept, &made), done) << row;
+        for (const auto& [planted, file] : before) {
+            const Names& seen = done ? fake.at_intent : fake.names;
+            // Only the dead run's own temporary may go, and its lock.
+            EXPECT_TRUE(At(seen, planted) == file || (done && (planted == temp || planted == LOCK)))
+                << row << ": " << planted;
         }
     }
 }
