@@ -18,6 +18,7 @@
 #define MSG_LOCK_HELD "The lock %s is held by process %s on %s."
 #define MSG_LOCK_UNKNOWN "Can't tell who holds the lock %s: remove it if no split is running."
 #define MSG_LOCK_NEARBY "The lock %s is held by a split in another container of this computer."
+#define MSG_LOCK_MAKING "The lock %s is being written by a split that is stopped or slow."
 #define MSG_LOCK_LEFT "The lock %s is left by user %s, whose next split here puts it right."
 #define MSG_LOCK_UNTRUSTED "The lock %s names files its split did not make: nothing was changed."
 #define MSG_NO_IXML "The iXML chunk can't be read or its tracks matched to the channels: left out."

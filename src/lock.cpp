@@ -70,7 +70,7 @@ struct Seen {
 void Forget(Seen* seen) {
     CloseDescriptor(seen->fd);
     seen->fd = NO_DESCRIPTOR;
-    seen->held = seen->refused = false;
+    seen->held = false;
 }
 
 std::string HolderText(const Holder& h) {
@@ -99,6 +99,7 @@ bool ReadNumber(const std::string& text, size_t* at, const char* key, uint64_t* 
 // lock on it when the holder is gone.
 Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
     Forget(seen);
+    seen->refused = false;
     seen->fd = OpenToRead(name.c_str(), LOCK_MOST, &seen->text, &seen->id);
     if (seen->fd == NO_DESCRIPTOR) {
         seen->text.clear();
@@ -210,6 +211,7 @@ Made CreateLock(const std::string& name, Holder me, Turn* turn) {
 // Publishes the lock at name, holding me, and returns with signals blocked (MADE); otherwise
 // with signals as they were: TAKEN when a lock stands there, FAILED when none can be made.
 Made MakeLock(const std::string& name, const Holder& me, Staged* staged, Turn* turn) {
+    turn->lock = name;
     if (!staged->no_links && staged->temp < 0 && !Stage(name, me, staged)) {
         RemoveTemporary(staged->temp);
         staged->temp = -1;
@@ -224,6 +226,15 @@ Made MakeLock(const std::string& name, const Holder& me, Staged* staged, Turn* t
         turn->text = staged->text, turn->id = staged->id;
         staged->temp = -1;
         RemoveName(path.c_str());
+        // A FUSE file system without stable file numbers (sshfs) makes the lock's name a file of
+        // its own to the system: the lock is written and read back through its name then, and
+        // it holds a file number that no judge finds, so that the kernel lock does not judge it.
+        if (!NameIdentity(name.c_str(), &turn->id) || SameFile(turn->id, staged->id)) {
+            turn->id = staged->id;
+        } else {
+            turn->held = turn->fd;
+            turn->fd = OpenToAppend(name.c_str());
+        }
         return Made::MADE;
     }
     if (linked == Naming::NO_LINKS) {
@@ -309,6 +320,8 @@ void SayWhy(const std::string& lock, Lock kind, Broke broke, const Seen& seen) {
                     HolderName(seen.holder).c_str());
     } else if (kind == Lock::NEARBY) {
         std::printf(MSG_LOCK_NEARBY "\n", lock.c_str());
+    } else if (kind == Lock::SILENT && seen.refused) {
+        std::printf(MSG_LOCK_MAKING "\n", lock.c_str());
     } else if (kind == Lock::SILENT || kind == Lock::UNKNOWN) {
         std::printf(MSG_LOCK_UNKNOWN "\n", lock.c_str());
     }
@@ -425,7 +438,8 @@ void GiveUpTurn(Turn* turn) {
     // Removed while its kernel lock is held, so that no run takes it for a dead one's meanwhile.
     if (StillHeld(*turn)) RemoveName(turn->lock.c_str());
     CloseDescriptor(turn->fd);
-    turn->fd = NO_DESCRIPTOR;
+    CloseDescriptor(turn->held);
+    turn->fd = turn->held = NO_DESCRIPTOR;
     RestoreSignals();
 }
 

@@ -14,11 +14,12 @@ enum class Recovered { DONE, FAILED, UNTRUSTED };
 using Recovery = Recovered (*)(const std::string& folder, const std::string& text,
                                const FileId& lock);
 
-// A turn held: its lock's name, what the lock holds, and the descriptor that holds the kernel's
-// lock on it; whether the lock says what the turn will do.
+// A turn held: its lock's name, what the lock holds, the descriptor it is written through and
+// the one that holds the kernel's lock on it (the same but where the lock's name is a file of
+// its own to the system); whether the lock says what the turn will do.
 struct Turn {
     std::string folder, lock, text;
-    intptr_t fd = NO_DESCRIPTOR;
+    intptr_t fd = NO_DESCRIPTOR, held = NO_DESCRIPTOR;
     FileId id{};
     bool intent = false;
 };

@@ -200,6 +200,11 @@ intptr_t CreateNew(const char* name, bool* taken) {
     return fd < 0 ? NO_DESCRIPTOR : fd;
 }
 
+intptr_t OpenToAppend(const char* name) {
+    const int fd = open(name, O_WRONLY | O_APPEND | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    return fd < 0 ? NO_DESCRIPTOR : fd;
+}
+
 bool DescriptorIdentity(intptr_t fd, FileId* id) {
     struct stat st {};
     return FromStat(fstat(static_cast<int>(fd), &st), st, false, id);

@@ -54,6 +54,8 @@ constexpr int BUSY_WAIT_MS = 1000;
 // open(name, O_CREAT | O_EXCL) for writing, with the permissions a new file gets;
 // NO_DESCRIPTOR on failure, with taken set when the name exists.
 intptr_t CreateNew(const char* name, bool* taken);
+// open(name) to append to, a link not followed; NO_DESCRIPTOR on failure.
+intptr_t OpenToAppend(const char* name);
 // fstat of the descriptor; false when it fails.
 bool DescriptorIdentity(intptr_t fd, FileId* id);
 // lstat of name (a link is not followed); false when it fails.

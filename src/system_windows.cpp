@@ -300,6 +300,12 @@ intptr_t CreateNew(const char* name, bool* taken) {
     return handle == INVALID_HANDLE_VALUE ? NO_DESCRIPTOR : reinterpret_cast<intptr_t>(handle);
 }
 
+intptr_t OpenToAppend(const char* name) {
+    const HANDLE handle = CreateFileW(WidePath(name).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? NO_DESCRIPTOR : reinterpret_cast<intptr_t>(handle);
+}
+
 bool DescriptorIdentity(intptr_t fd, FileId* id) {
     return IdentityFromHandle(reinterpret_cast<HANDLE>(fd), id);
 }

@@ -813,6 +813,72 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     }
 }
 
+// What a dead run's turn left is put right only as that run could have, whatever killed it and
+// wherever it ran; a lock that says otherwise, or that another user's ended run left where this
+// one may not act, is named, and nothing is touched; a previous output is never swept.
+TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
+    if (!Have("strace -f -o /dev/null true && unshare -p -f -u --mount-proc true && setpriv -V"))
+        GTEST_SKIP() << "needs strace, unshare and setpriv (util-linux), run as root";
+    const std::string q = Quote(QUENLOR_BIN),
+                      kill =
+                          "env ASAN_OPTIONS=detect_leaks=0 strace -f -o "
+                          "/dev/null -e inject=rename:signal=SIGKILL:when=1 " +
+                          q + " x.wav; ";
+    // f KEY NAME writes a name's line; lock NAME writes a lock of a run of this computer, gone.
+    const std::string lock =
+        "f() { printf '%s %d:%s\\n' \"$1\" ${#2} \"$2\"; }; lock() { { echo quenlor2 lock; f host "
+        "$(uname -n); f machine \"$(cat /etc/machine-id) $(readlink /proc/self/ns/pid)\"; f boot "
+        "$(cat /proc/sys/kernel/random/boot_id); printf 'pid %s\\nstart 5\\n' $(sh -c 'echo "
+        "$$'); } >$1; }; ";
+    const std::string user = "setpriv --clear-groups --reuid=daemon --regid=daemon ",
+                      prev = "cat *.prev | fold -w10 | sort | tr -d '\\n'; echo; rm *.prev; ",
+                      done = "done\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {lock +
+             "mkdir v s; chmod 1777 s; echo keep >v/tL.wav; cp x.wav s; lock s/quenlor2-turn."
+             "lock; { f output ../v/tL.wav; f backup ''; f temp ../v/tL.wav; echo new 1 2 0; f "
+             "output ../v/tR.wav; f backup ''; f temp ../v/tL.wav; printf 'new 1 2 0\\nend\\n';"
+             "} >>s/quenlor2-turn.lock; " +
+             q + " s/x.wav; echo $?; cat v/*; ls s; rm -r s v; ",
+         "The lock s/quenlor2-turn.lock names files its split did not make: nothing was changed."
+         "\nUnable to write file.\n2\nkeep\nquenlor2-turn.lock\nx.wav\n"},
+        {kill + "echo damaged >quenlor2-turn.lock; " + q + " x.1.wav; " + prev,
+         "done\nLLLLLLLLLLRRRRRRRRRR\n"},
+        {"strace -f -o /dev/null -e inject=rename:error=EIO:when=2+ " + q +
+             " x.wav | sed "
+             "'s/-[-0-9a-f]*//'; " +
+             q + " x.1.wav; " + prev,
+         "Unable to write file. The previous xL.wav is kept as quenlor2.prev.\nUnable to write "
+         "file. The previous xR.wav is kept as quenlor2.prev.\ndone\nLLLLLLLLLLRRRRRRRRRR\n"},
+        {"unshare -p -f --mount-proc " + kill + q + " x.1.wav; ", done},
+        {"unshare -u sh -c 'hostname box2; " + kill + "'; " + q + " x.1.wav; ", done},
+        {lock + "lock quenlor2-turn.lock; lock quenlor2-turn-1.lock; lock quenlor2-turn-2.lock; " +
+             q + " x.wav; ",
+         done},
+        {"chmod 1777 .; chown daemon x?.wav; " + user + kill +
+             "setpriv --clear-groups --reuid="
+             "nobody --regid=nogroup " +
+             q + " x.1.wav; " + user + q + " x.1.wav; ",
+         "The lock quenlor2-turn.lock is left by user daemon, whose next split here puts it "
+         "right.\nUnable to write file.\ndone\n"},
+        {Held("-e inject=link:error=EPERM -e inject=flock:signal=SIGSTOP:when=3", q + " x.wav",
+              q + " x.1.wav") +
+             "; ",
+         "The lock quenlor2-turn.lock is being written by a split that is stopped or slow.\n"
+         "Unable to write file.\ndone\n"},
+    };
+    for (const auto& [command, said] : rows) {
+        Fresh();
+        Put("x.wav", StereoWav(16, 8000, 1000));
+        Put("x.1.wav", StereoWav(24, 8000, 700));
+        Put("xL.wav", Bytes(10, 'L'));
+        Put("xR.wav", Bytes(10, 'R'));
+        std::string out;
+        Shell(command + "ls | tr '\\n' ' '", "", &out);
+        EXPECT_EQ(out, said + "x.1.wav x.wav xL.wav xR.wav ") << command;
+    }
+}
+
 // Under strace: with the standard descriptors closed, no file of the program's may take one of
 // their places (a message meant for the console would land in it); outputs are on disk before
 // they are renamed; and a read or an open of the input that fails, in the probe or in a copy,
