@@ -852,6 +852,15 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
          "file. The previous xR.wav is kept as quenlor2.prev.\ndone\nLLLLLLLLLLRRRRRRRRRR\n"},
         {"unshare -p -f --mount-proc " + kill + q + " x.1.wav; ", done},
         {"unshare -u sh -c 'hostname box2; " + kill + "'; " + q + " x.1.wav; ", done},
+        // Its number given to another user's process, under hidepid.
+        {"unshare -p -f -m --mount-proc sh -c \"chmod 777 .; " + kill +
+             "p=\\$(sed -n 's/^pid //p'"
+             " quenlor2-turn.lock); echo \\$((p-1)) >/proc/sys/kernel/ns_last_pid; setpriv --reuid="
+             "daemon sleep 9 & mount -t proc -o hidepid=2 proc /proc; setpriv --clear-groups "
+             "--reuid="
+             "nobody --regid=nogroup " +
+             q + " x.1.wav; kill \\$!\"; ",
+         done},
         {lock + "lock quenlor2-turn.lock; lock quenlor2-turn-1.lock; lock quenlor2-turn-2.lock; " +
              q + " x.wav; ",
          done},
