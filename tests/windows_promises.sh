@@ -2,7 +2,8 @@
 # Under Wine: Ctrl-C (SIGINT to the emulator's process reaches the console handler) during the
 # copy and during a flush held 3 s leaves the previous pair and a status of its own; the
 # console's code page as found; a console of the program's own kept until Enter; one turn per
-# folder through two drive letters, kept by a live run that holds it; a replaced output kept read-only; a quoted name at the
+# folder through two drive letters, kept by a live run that holds it, put right after a run
+# killed in it; a replaced output kept read-only; a quoted name at the
 # prompt; a path of more than 300 characters; an output another program holds open for a moment
 # replaced.
 # Usage: windows_promises.sh EMULATOR PROGRAM MAKE_WAV HOLD_FILE
@@ -46,6 +47,12 @@ start=$(date +%s) && split take.wav && [ $(($(date +%s) - start)) -ge 2 ] || fai
 strace -f -o /dev/null -e inject=fsync:delay_enter=3s:when=3 $wine "$program" take.wav >"$dir.log" &
 until_ '[ -e quenlor2-turn.lock ]'
 split take.wav && wait $! && [ "$(tr -d '\r' <"$dir.log")" = done ] || fail "a live run's turn taken"
+
+# A run killed in its turn, its new pair renamed in but not flushed: the system's lock says it is
+# gone, and the next run finishes its turn, then makes its own pair.
+strace -f -o /dev/null -e trace=fsync -e inject=fsync:signal=SIGKILL:when=4 $wine "$program" \
+    take.wav >/dev/null 2>&1 || true
+split take.wav && [ "$(ls | grep -c '^quenlor2-')" = 0 ] || fail "a dead run's turn not put right"
 
 $wine cmd /c attrib +r takeL.wav
 split take.wav && split take.wav || fail "a read-only output not replaced"
