@@ -22,7 +22,8 @@
 // while the run holds quenlor2-turn-1.lock, made the same way, it reads the lock again (unchanged
 // but by a breaker), puts the dead turn right, and only then removes it. A breaking lock whose
 // holder is gone is broken the same way under quenlor2-turn-2.lock; that one, the bottom, is
-// removed under its kernel lock alone, so that a chain of dead locks always ends.
+// removed by the run that finds its holder gone (under the kernel lock taken on it, where the
+// kernel judges), so that a chain of dead locks always ends.
 //
 // What remains open: where the kernel can't judge (two clients of one share), two runs that find
 // the bottom lock dead at once may both remove it, the second a new one; and where the file system
