@@ -789,8 +789,8 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     const std::string as = "setpriv --clear-groups --reuid=";
     const bool users = Have(as + "daemon true");
     for (const std::string step :
-         {"renameat2:when=1", "renameat2:when=2", "rename:when=1", "rename:when=2", "fsync:when=3",
-          "fsync:when=4", "fsync:when=5", "unlink:when=1", "read:when=3", "users:when=1"}) {
+         {"renameat2:when=1", "renameat2:when=2", "rename:when=1", "fsync:when=3", "fsync:when=5",
+          "unlink:when=1", "unlink:when=2", "read:when=3", "users:when=1"}) {
         if (step == "users:when=1" && !users) continue;
         Put("xL.wav", Bytes(10, 'L'));
         Put("xR.wav", Bytes(10, 'R'));
@@ -819,59 +819,47 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
 TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
     if (!Have("strace -f -o /dev/null true && unshare -p -f -u --mount-proc true && setpriv -V"))
         GTEST_SKIP() << "needs strace, unshare and setpriv (util-linux), run as root";
-    const std::string q = Quote(QUENLOR_BIN),
-                      kill =
-                          "env ASAN_OPTIONS=detect_leaks=0 strace -f -o "
-                          "/dev/null -e inject=rename:signal=SIGKILL:when=1 " +
-                          q + " x.wav; ";
-    // f KEY NAME writes a name's line; lock NAME writes a lock of a run of this computer, gone.
-    const std::string lock =
+    // $kill: a split of x.wav killed in its turn; f KEY NAME: a name's line in a lock; lock NAME:
+    // a lock of a run of this computer that is gone; $prev: the previous outputs' bytes kept.
+    const std::string shell =
+        "q=" + Quote(QUENLOR_BIN) +
+        "; t='env ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null "
+        "-e inject=rename:'; kill=\"$t\"signal=SIGKILL:when=1\\ $q\\ x.wav; as='setpriv "
+        "--clear-groups --reuid='; daemon=\"${as}daemon --regid=daemon\"; nobody=\"${as}nobody "
+        "--regid=nogroup\"; prev=\"cat *.prev | fold -w10 | sort | tr -d '\\n'; echo; rm *.prev\"; "
         "f() { printf '%s %d:%s\\n' \"$1\" ${#2} \"$2\"; }; lock() { { echo quenlor2 lock; f host "
         "$(uname -n); f machine \"$(cat /etc/machine-id) $(readlink /proc/self/ns/pid)\"; f boot "
         "$(cat /proc/sys/kernel/random/boot_id); printf 'pid %s\\nstart 5\\n' $(sh -c 'echo "
         "$$'); } >$1; }; ";
-    const std::string user = "setpriv --clear-groups --reuid=daemon --regid=daemon ",
-                      prev = "cat *.prev | fold -w10 | sort | tr -d '\\n'; echo; rm *.prev; ",
-                      done = "done\n";
+    const std::string done = "done\n";
     const std::pair<std::string, std::string> rows[] = {
-        {lock +
-             "mkdir v s; chmod 1777 s; echo keep >v/tL.wav; cp x.wav s; lock s/quenlor2-turn."
-             "lock; { f output ../v/tL.wav; f backup ''; f temp ../v/tL.wav; echo new 1 2 0; f "
-             "output ../v/tR.wav; f backup ''; f temp ../v/tL.wav; printf 'new 1 2 0\\nend\\n';"
-             "} >>s/quenlor2-turn.lock; " +
-             q + " s/x.wav; echo $?; cat v/*; ls s; rm -r s v; ",
+        {"mkdir v s; chmod 1777 s; echo keep >v/tL.wav; cp x.wav s; lock s/quenlor2-turn.lock; { "
+         "f output ../v/tL.wav; f backup ''; f temp ../v/tL.wav; echo new 1 2 0; f output "
+         "../v/tR.wav; f backup ''; f temp ../v/tL.wav; printf 'new 1 2 0\\nend\\n'; } "
+         ">>s/quenlor2-turn.lock; $q s/x.wav; echo $?; cat v/*; ls s; rm -r s v; ",
          "The lock s/quenlor2-turn.lock names files its split did not make: nothing was changed."
          "\nUnable to write file.\n2\nkeep\nquenlor2-turn.lock\nx.wav\n"},
-        {kill + "echo damaged >quenlor2-turn.lock; " + q + " x.1.wav; " + prev,
+        {"$kill; echo damaged >quenlor2-turn.lock; $q x.1.wav; eval $prev; ",
          "done\nLLLLLLLLLLRRRRRRRRRR\n"},
-        {"strace -f -o /dev/null -e inject=rename:error=EIO:when=2+ " + q +
-             " x.wav | sed "
-             "'s/-[-0-9a-f]*//'; " +
-             q + " x.1.wav; " + prev,
+        {"${t}error=EIO:when=2+ $q x.wav | sed 's/-[-0-9a-f]*//'; $q x.1.wav; eval $prev; ",
          "Unable to write file. The previous xL.wav is kept as quenlor2.prev.\nUnable to write "
          "file. The previous xR.wav is kept as quenlor2.prev.\ndone\nLLLLLLLLLLRRRRRRRRRR\n"},
-        {"unshare -p -f --mount-proc " + kill + q + " x.1.wav; ", done},
-        {"unshare -u sh -c 'hostname box2; " + kill + "'; " + q + " x.1.wav; ", done},
+        {"unshare -p -f --mount-proc $kill; $q x.1.wav; ", done},
+        {"unshare -u sh -c \"hostname box2; $kill\"; $q x.1.wav; ", done},
         // Its number given to another user's process, under hidepid.
-        {"unshare -p -f -m --mount-proc sh -c \"chmod 777 .; " + kill +
-             "p=\\$(sed -n 's/^pid //p'"
-             " quenlor2-turn.lock); echo \\$((p-1)) >/proc/sys/kernel/ns_last_pid; setpriv --reuid="
-             "daemon sleep 9 & mount -t proc -o hidepid=2 proc /proc; setpriv --clear-groups "
-             "--reuid="
-             "nobody --regid=nogroup " +
-             q + " x.1.wav; kill \\$!\"; ",
+        {"unshare -p -f -m --mount-proc sh -c \"chmod 777 .; $kill; p=\\$(sed -n 's/^pid //p' "
+         "quenlor2-turn.lock); echo \\$((p-1)) >/proc/sys/kernel/ns_last_pid; $daemon sleep 9 & "
+         "mount -t proc -o hidepid=2 proc /proc; $nobody $q x.1.wav; kill \\$!\"; ",
          done},
-        {lock + "lock quenlor2-turn.lock; lock quenlor2-turn-1.lock; lock quenlor2-turn-2.lock; " +
-             q + " x.wav; ",
+        {"lock quenlor2-turn.lock; lock quenlor2-turn-1.lock; lock quenlor2-turn-2.lock; $q "
+         "x.wav; ",
          done},
-        {"chmod 1777 .; chown daemon x?.wav; " + user + kill +
-             "setpriv --clear-groups --reuid="
-             "nobody --regid=nogroup " +
-             q + " x.1.wav; " + user + q + " x.1.wav; ",
+        {"chmod 1777 .; chown daemon x?.wav; $daemon $kill; $nobody $q x.1.wav; $daemon $q "
+         "x.1.wav; ",
          "The lock quenlor2-turn.lock is left by user daemon, whose next split here puts it "
          "right.\nUnable to write file.\ndone\n"},
-        {Held("-e inject=link:error=EPERM -e inject=flock:signal=SIGSTOP:when=3", q + " x.wav",
-              q + " x.1.wav") +
+        {Held("-e inject=link:error=EPERM -e inject=flock:signal=SIGSTOP:when=3", "$q x.wav",
+              "$q x.1.wav") +
              "; ",
          "The lock quenlor2-turn.lock is being written by a split that is stopped or slow.\n"
          "Unable to write file.\ndone\n"},
@@ -883,7 +871,7 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
         Put("xL.wav", Bytes(10, 'L'));
         Put("xR.wav", Bytes(10, 'R'));
         std::string out;
-        Shell(command + "ls | tr '\\n' ' '", "", &out);
+        Shell(shell + command + "ls | tr '\\n' ' '", "", &out);
         EXPECT_EQ(out, said + "x.1.wav x.wav xL.wav xR.wav ") << command;
     }
 }
