@@ -32,6 +32,7 @@
 #include "lock.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -82,12 +83,13 @@ std::string HolderText(const Holder& h) {
 
 // Reads digits, a number that 64 bits hold, into value; false when they are none.
 bool Number(const std::string& digits, uint64_t* value) {
-    if (digits.empty() || digits.size() > 19 ||
+    if (digits.empty() || digits.size() > 20 ||
         digits.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
+    errno = 0;
     *value = std::strtoull(digits.c_str(), nullptr, 10);
-    return true;
+    return errno != ERANGE;
 }
 
 // Reads "key digits" at *at of text into value; false when there is none.
