@@ -336,9 +336,10 @@ std::string Field(const std::string& text) {
     return std::to_string(text.size()) + ":" + text + "\n";
 }
 
-std::string IdText(const FileId& id) {
+std::string IdText(const FileId& id, bool written) {
     return std::to_string(id.device) + " " + std::to_string(id.inode) + " " +
-           std::to_string(id.inode_high) + "\n";
+           std::to_string(id.inode_high) +
+           (written ? " " + std::to_string(id.size) + " " + std::to_string(id.mtime) : "") + "\n";
 }
 
 bool ReadLine(const std::string& text, size_t* at, const char* key, bool field,
@@ -367,15 +368,15 @@ bool ReadId(const std::string& text, size_t* at, const char* key, FileId* id) {
     std::string line;
     size_t from = *at;
     if (!ReadLine(text, &from, key, false, &line)) return false;
-    uint64_t parts[3] = {};
-    size_t start = 0;
-    for (uint64_t& part : parts) {
+    uint64_t parts[5] = {};
+    size_t start = 0, count = 0;
+    for (; count < 5 && start <= line.size(); ++count) {
         const size_t end = std::min(line.find(' ', start), line.size());
-        if (start > line.size() || !Number(line.substr(start, end - start), &part)) return false;
+        if (!Number(line.substr(start, end - start), &parts[count])) return false;
         start = end + 1;
     }
-    if (start != line.size() + 1) return false;
-    *id = FileId{parts[0], parts[1], 0, 0, parts[2]};
+    if (start != line.size() + 1 || (count != 3 && count != 5)) return false;
+    *id = FileId{parts[0], parts[1], parts[3], parts[4], parts[2]};
     *at = from;
     return true;
 }

@@ -39,9 +39,10 @@ void GiveUpTurn(Turn* turn);
 void SweepDeadRuns(const std::string& folder);
 
 // A lock's lines: "key length:bytes" for a name, so that any byte may stand in it; "key a b c"
-// for a file's identity (device and file number).
+// for a file's identity (device and file number), then, for a file written, "d e" (its size
+// and modification time).
 std::string Field(const std::string& text);
-std::string IdText(const FileId& id);
+std::string IdText(const FileId& id, bool written = false);
 bool ReadLine(const std::string& text, size_t* at, const char* key, bool field, std::string* value);
 bool ReadId(const std::string& text, size_t* at, const char* key, FileId* id);
 // Reads the holder a lock names; false when it names none. *at is left after it.

@@ -122,10 +122,14 @@ Recovered Recover(const std::string& folder, const std::string& text, const File
         FileId id{};
         return NameIdentity(name.c_str(), &id) && id.owner == lock.owner;
     };
+    // exFAT through FUSE numbers a file anew once the system forgets it (its run dead): there, the
+    // new file is the one of its size and modification time.
     const auto made = [&lock](const Side& side) {
         FileId id{};
         return NameIdentity(side.output.c_str(), &id) && id.owner == lock.owner &&
-               SameFile(id, side.made);
+               (SameFile(id, side.made) ||
+                (id.device == side.made.device && id.size == side.made.size &&
+                 id.mtime == side.made.mtime));
     };
     const auto missing = [](const std::string& name) {
         return EntryAt(name.c_str()) == Entry::MISSING;
@@ -189,9 +193,11 @@ bool WriteIntent(Turn* turn, Output (&pair)[2]) {
         if (entry != Entry::MISSING && entry != Entry::OTHER) return false;
         out.backup = entry == Entry::MISSING ? "" : TemporaryName(out.name, true);
         const char* temp = TemporaryPath(out.temp);
+        FileId made{};
+        if (!DescriptorIdentity(TemporaryDescriptor(out.temp), &made)) return false;
         intent += "output " + Field(out.name + NameStart(out.name)) + "backup " +
                   Field(out.backup.substr(NameStart(out.backup))) + "temp " +
-                  Field(temp + NameStart(temp)) + "new " + IdText(*TemporaryIdentity(out.temp));
+                  Field(temp + NameStart(temp)) + "new " + IdText(made, true);
     }
     turn->intent = Note(turn, intent + "end\n") &&
                    SyncRenamed(turn->lock.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR);
