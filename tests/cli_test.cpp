@@ -756,9 +756,9 @@ TEST_F(Cli, UnderStraceOutputsAppearWholeOrNotAtAll) {
 }
 
 // The pair's turn belongs to one live run: a run held in it keeps it (another waits, then says
-// who holds it), as another machine's run keeps its own; a run killed at any step of its turn, or
-// before it, of this user or another, leaves what the next run puts right, while a live run's
-// temporaries stay.
+// who holds it), as another machine's or container's run keeps its own; a run killed at any step
+// of its turn, or before it, of this user or another, leaves what the next run puts right, while
+// a live run's temporaries stay.
 TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     if (!Have("strace -f -o /dev/null true && pgrep -V")) GTEST_SKIP() << "needs strace, pgrep";
     const std::string bin = Quote(QUENLOR_BIN), trace = "ASAN_OPTIONS=detect_leaks=0 strace -f ";
@@ -767,19 +767,23 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     Put("x.1.wav", StereoWav(24, 8000, 700));
     std::string out;
     Shell(
-        "mkdir far lnk; cp x.wav far; cp x.wav lnk; ln -s nowhere lnk/quenlor2-turn.lock; printf "
-        "'quenlor2 lock\\nhost 9:elsewhere\\nmachine 1:m\\nboot 1:b\\npid 4242\\nstart 5\\n' "
-        ">far/quenlor2-turn.lock; for f in far lnk; do (" +
+        "mkdir far lnk box; for f in far lnk box; do cp x.wav $f; done; ln -s nowhere "
+        "lnk/quenlor2-turn.lock; printf 'quenlor2 lock\\nhost 9:elsewhere\\nmachine 1:m\\nboot "
+        "1:b\\npid 4242\\nstart 5\\n' >far/quenlor2-turn.lock; b=$(cat /proc/sys/kernel/random/"
+        "boot_id); printf 'quenlor2 lock\\nhost 4:box2\\nmachine 1:m\\nboot %d:%s\\npid 4\\nstart "
+        "5\\n' ${#b} $b >box/quenlor2-turn.lock; for f in far lnk box; do (" +
             bin + " $f/x.wav; echo $?) >$f.out & done; " +
             Held("-e trace=rename -e inject=rename:signal=SIGSTOP:when=1", bin + " x.wav",
                  "{ " + bin + " x.1.wav; echo $?; } | sed \"s/process [0-9]* on $(uname -n)/N/\"") +
-            "; wait; cat far.out lnk.out; rm -r far* lnk*",
+            "; wait; cat far.out lnk.out box.out; rm -r far* lnk* box*",
         "", &out);
     EXPECT_EQ(out,
               "The lock quenlor2-turn.lock is held by N.\nUnable to write file.\n2\ndone\nThe "
               "lock far/quenlor2-turn.lock is held by process 4242 on elsewhere.\nUnable to "
               "write file.\n2\nCan't tell who holds the lock lnk/quenlor2-turn.lock: remove it "
-              "if no split is running.\nUnable to write file.\n2\n");
+              "if no split is running.\nUnable to write file.\n2\nThe lock box/quenlor2-turn.lock "
+              "is held by a split in another container of this computer.\nUnable to write "
+              "file.\n2\n");
     EXPECT_EQ(Get("xL.wav"), MonoWav(16, 8000, samples, 0));
     EXPECT_EQ(Get("xR.wav"), MonoWav(16, 8000, samples, 1));
     // Killed at each step of the turn (set-aside, renames, flushes, removals), in its copy while
