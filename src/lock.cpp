@@ -312,6 +312,7 @@ std::string HolderName(const Holder& h) {
 
 // Says why the turn could not be had.
 void SayWhy(const std::string& lock, Lock kind, Broke broke, const Seen& seen) {
+    EraseProgress();
     if (broke == Broke::UNTRUSTED) {
         std::printf(MSG_LOCK_UNTRUSTED "\n", lock.c_str());
     } else if (broke == Broke::LEFT) {

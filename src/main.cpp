@@ -60,12 +60,22 @@ const char* const USAGE =
     "  -h, --help           display this help and exit\n"
     "      --version        output version information and exit\n"
     "\n"
+    "On a terminal, a split that takes more than a second shows how far it is on\n"
+    "standard error, and erases that line before any message.\n"
+    "\n"
     "Exit status:\n"
     "  0  both outputs written, after \"done\"\n"
     "  1  the input is not stereo 16- or 24-bit PCM, or too large; or x typed to exit\n"
-    "  2  a name or file can't be used\n"
+    "  2  a name or file can't be used, or a message can't be written\n"
     "\n"
     "Every message is listed in the manual: man quenlor2\n";
+
+// Ends a run that succeeded: with status 2 when what it said could not all be written (a full
+// disk, a closed standard output), as a message lost is no success.
+int Finish() {
+    const bool said = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return said && !OutputWasClosed() ? 0 : 2;
+}
 
 }  // namespace
 
@@ -74,11 +84,11 @@ int main(int argc, char** argv) {
     // Options count only as the first argument and spelled exactly so; any other word is a name.
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(USAGE, stdout);
-        return 0;
+        return Finish();
     }
     if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
         std::fputs(VERSION, stdout);
-        return 0;
+        return Finish();
     }
     // Metadata is carried only when asked, so that outputs stay as they always were.
     const bool keep = argc > 1 && std::strcmp(argv[1], "--keep-metadata") == 0;
@@ -106,6 +116,7 @@ int main(int argc, char** argv) {
                    data_end, &identity, keep ? &metadata : nullptr);
     SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
                 sample_rate[0], bits[0], identity, metadata);
+    EraseProgress();
     std::printf(MSG_DONE "\n");
-    return 0;
+    return Finish();
 }

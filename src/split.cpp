@@ -6,6 +6,7 @@
 #include "extract/extract.h"
 #include "fail.h"
 #include "pair.h"
+#include "progress.h"
 #include "system.h"
 #include "wav/wav.h"
 
@@ -61,6 +62,7 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     MAKE_HEADER(left, sample_rate, bits_per_sample, frames, carried[0], &left_temp);
     MAKE_HEADER(right, sample_rate, bits_per_sample, frames, carried[1], &right_temp);
     Digest digest{};
+    PROGRESS_START(2 * uint64_t{frames} * (bits_per_sample / 8));
     COPY_DATA(input, left_temp, data_offset, 0, bits_per_sample, frames, identity,
               HEADER_SIZE + carried[0].size(), &digest);
     COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity,
@@ -68,6 +70,7 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     std::string kept[2];
     if (ReplacePair(left_temp, left, right_temp, right, kept)) return;
     // A previous output that can't be given back its name: say where it is.
+    EraseProgress();
     if (!kept[0].empty() && !kept[1].empty()) std::printf(MSG_KEPT "\n", left, kept[0].c_str());
     if (!kept[1].empty()) Fail(MSG_KEPT, 2, right, kept[1].c_str());
     if (!kept[0].empty()) Fail(MSG_KEPT, 2, left, kept[0].c_str());

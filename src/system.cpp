@@ -64,6 +64,11 @@ void OwnerTags(const Holder& me, uint32_t tags[4]) {
     tags[3] = static_cast<uint32_t>(me.start);
 }
 
+// The width of the progress line shown, 0 when none is; and whether standard output was closed.
+std::atomic<size_t> progress_width{0};
+bool output_closed = false;
+constexpr size_t PROGRESS_MOST = 64;
+
 constexpr char TEMPORARY_SHAPE[] = "quenlor2-%08x%08x-%08x-%08x-%08x.part";
 constexpr char BACKUP_SHAPE[] = "quenlor2-%08x%08x-%08x-%08x-%08x.prev";
 
@@ -191,6 +196,33 @@ bool ReserveSpace(int temp, uint64_t size) {
 
 void DiscardTemporaries() {
     for (int temp = 0; temp < MAX_TEMPORARIES; ++temp) Discard(temp);
+}
+
+void ShowProgress(const std::string& line) {
+    // Spaces cover what is left of a longer line before it.
+    const size_t width = std::min(line.size(), PROGRESS_MOST);
+    const size_t before = progress_width.exchange(width);
+    const std::string text =
+        "\r" + line.substr(0, width) + std::string(before > width ? before - width : 0, ' ');
+    WriteError(text.data(), text.size());
+}
+
+void EraseProgress() {
+    const size_t width = progress_width.exchange(0);
+    if (width == 0) return;
+    char blank[PROGRESS_MOST + 2];
+    blank[0] = '\r';
+    for (size_t k = 1; k <= width; ++k) blank[k] = ' ';
+    blank[width + 1] = '\r';
+    WriteError(blank, width + 2);
+}
+
+bool OutputWasClosed() {
+    return output_closed;
+}
+
+void NoteOutputClosed() {
+    output_closed = true;
 }
 
 void RemoveTemporary(int temp) {

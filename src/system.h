@@ -92,6 +92,15 @@ bool LeftByDeadRun(const std::string& name);
 void RemoveTemporary(int temp);
 void RemoveTemporaries();
 
+// The progress line on standard error, shown only where that is a terminal (a console on
+// Windows): drawn anew in place of the one before, or erased (safe in a signal handler; the
+// process also erases it when it ends).
+bool ErrorIsTerminal();
+void ShowProgress(const std::string& line);
+void EraseProgress();
+// Whether standard output was closed when the process started: a message then can't be written.
+bool OutputWasClosed();
+
 // Opens the null device on closed standard descriptors, so that no file of the program's takes
 // their place; has the terminating signals remove the temporaries before the process ends; and
 // gives the arguments in UTF-8.

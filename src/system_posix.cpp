@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 
 #include "system.h"
@@ -66,6 +67,7 @@ sigset_t Terminating() {
 sigset_t caller_mask;
 
 void OnSignal(int sig) {
+    EraseProgress();
     DiscardTemporaries();
     std::signal(sig, SIG_DFL);
     std::raise(sig);  // delivered as soon as the handler returns: the process ends by sig
@@ -188,6 +190,19 @@ bool Interrupted() {
         if (sigismember(&pending, sig) == 1 && sigismember(&caller_mask, sig) == 0) return true;
     }
     return false;
+}
+
+void WriteError(const char* bytes, size_t n) {
+    while (n > 0) {
+        const ssize_t k = write(2, bytes, n);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return;
+        bytes += k, n -= static_cast<size_t>(k);
+    }
+}
+
+bool ErrorIsTerminal() {
+    return isatty(2) == 1;
 }
 
 void Pause(int ms) {
@@ -496,8 +511,11 @@ std::FILE* OpenForReading(const char* path) {
 void PrepareProcess(int*, char***) {
     // A file opened on a closed standard descriptor would take in what is meant for the console.
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) open("/dev/null", O_RDWR);
+        if (fcntl(fd, F_GETFD) != -1) continue;
+        open("/dev/null", O_RDWR);
+        if (fd == 1) NoteOutputClosed();
     }
+    std::atexit(EraseProgress);
     // Past a file size limit, a write then fails and is reported instead of killing the process.
     std::signal(SIGXFSZ, SIG_IGN);
     // A signal that the caller has the process ignore (nohup, say) stays ignored. While one is

@@ -45,6 +45,10 @@ bool Interrupted();
 // Closes and removes the temporaries not yet renamed into place, with signals as they are: the
 // signal handler's own path.
 void DiscardTemporaries();
+// Writes bytes to standard error as they are, ignoring failures. Safe in a signal handler.
+void WriteError(const char* bytes, size_t n);
+// Notes that standard output was closed at the start (PrepareProcess).
+void NoteOutputClosed();
 // Sleeps for ms milliseconds.
 void Pause(int ms);
 // How long a rename or an open refused for a moment is tried again (pausing 10, 20, 40... ms):

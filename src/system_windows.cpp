@@ -138,6 +138,7 @@ void RestoreCodePages() {
 
 BOOL WINAPI OnInterrupt(DWORD) {
     interrupted.store(true);
+    EraseProgress();
     AcquireSRWLockExclusive(&temporaries_lock);  // never released: the process ends here
     DiscardTemporaries();
     RestoreCodePages();
@@ -276,6 +277,16 @@ void RestoreSignals() {
 
 bool Interrupted() {
     return interrupted.load();
+}
+
+void WriteError(const char* bytes, size_t n) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), bytes, static_cast<DWORD>(n), &written, nullptr);
+}
+
+bool ErrorIsTerminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 void Pause(int ms) {
@@ -553,8 +564,11 @@ std::FILE* OpenForReading(const char* path) {
 
 void PrepareProcess(int* argc, char*** argv) {
     for (int fd = 0; fd <= 2; ++fd) {
-        if (_get_osfhandle(fd) == -1) _open("NUL", _O_RDWR);
+        if (_get_osfhandle(fd) != -1) continue;
+        _open("NUL", _O_RDWR);
+        if (fd == 1) NoteOutputClosed();
     }
+    std::atexit(EraseProgress);
     SetConsoleCtrlHandler(OnInterrupt, TRUE);
     // UTF-8 in and out while the program runs; the code pages found are given back at exit.
     input_code_page = GetConsoleCP();

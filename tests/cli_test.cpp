@@ -880,6 +880,31 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
     }
 }
 
+// A split held by strace for a few seconds shows its progress on a terminal, on standard error
+// only, and erases it before "done"; a message that can't be written (a full disk, a closed
+// standard output) fails a run that did its work.
+TEST_F(Cli, OnATerminalShowsProgressAndAMessageLostIsAFailure) {
+    if (!Have("strace -f -o /dev/null true && script -qc true /dev/null"))
+        GTEST_SKIP() << "needs strace and script (util-linux)";
+    Put("big.wav", StereoWav(16, 48000, 4000000));
+    std::string out;
+    Shell("q=" + Quote(QUENLOR_BIN) +
+              "; slow=\"env ASAN_OPTIONS=detect_leaks=0 strace -f -o "
+              "/dev/null -e trace=read -e inject=read:delay_exit=60000 $q big.wav\"; script -qc "
+              "\"$slow\" /dev/null | tr '\\r' '\\n' | grep -c '^ *[0-9]*%  [0-9.]* of 16.0 MB$'; "
+              "script -qc \"$slow\" /dev/null | tail -c 30 | tr '\\r' '|'; script -qc \"$slow "
+              "2>err\" /dev/null >/dev/null; wc -c <err; for o in '>/dev/full' '>&-'; do for a in "
+              "big.wav --help --version; do rm -f big?.wav; eval \"$q $a $o\"; echo $? $(ls | grep "
+              "-c "
+              "L.wav); done; done",
+          "", &out);
+    // The line, 21 characters at its end, is erased before "done" (script ends lines CR LF).
+    const int lines = std::atoi(out.c_str());
+    EXPECT_TRUE(lines > 3 && lines < 300) << out;
+    EXPECT_NE(out.find("B|" + std::string(21, ' ') + "|done|\n0\n"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.find("done|\n") + 6), "0\n2 1\n2 0\n2 0\n2 1\n2 0\n2 0\n");
+}
+
 // Under strace: with the standard descriptors closed, no file of the program's may take one of
 // their places (a message meant for the console would land in it); outputs are on disk before
 // they are renamed; and a read or an open of the input that fails, in the probe or in a copy,
@@ -893,9 +918,10 @@ TEST_F(Cli, UnderStraceKeepsOffClosedDescriptorsAndReportsFailures) {
                       bin = Quote(QUENLOR_BIN);
     const std::string trace = Quote(dir.string() + ".trace");
     std::string out;
+    // Its "done" can't be written: the split is made, and the status says so.
     EXPECT_EQ(
         Shell(strace + trace + " -e trace=open,openat " + bin + " take.wav <&- >&- 2>&-", "", &out),
-        0);
+        2);
     EXPECT_EQ(Get("takeR.wav").size(), 44u + 200);
     // The lowest descriptor any open of its files gave.
     Shell("grep take " + trace + " | sed 's/.*= //' | sort -n | head -1; rm " + trace, "", &out);

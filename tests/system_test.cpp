@@ -155,6 +155,7 @@ void RestoreSignals() {
 bool Interrupted() {
     return Fails("pending signals?");
 }
+void WriteError(const char*, size_t) {}
 void Pause(int ms) {
     fake.paused_ms += ms;
 }

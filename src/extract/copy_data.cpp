@@ -12,6 +12,7 @@
 
 #include "extract/extract.h"
 #include "fail.h"
+#include "progress.h"
 #include "system.h"
 #include "wav/wav.h"
 
@@ -200,6 +201,7 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         }
         if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
         written += n * sample;
+        PROGRESS(n * sample);
         // A disk that keeps a cache of its own can take as long to flush it as the copy takes to
         // fill it, so the two go on side by side: a step is flushed (written back first) in
         // the background while the next is copied, and then leaves the cache, so that the input
