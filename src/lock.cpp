@@ -206,7 +206,7 @@ Made CreateLock(const std::string& name, Holder me, Turn* turn) {
         if (made == Made::FAILED) RemoveName(name.c_str());
     }
     CloseDescriptor(folder);
-    if (made == Made::MADE) return turn->fd = fd, turn->id = me.file, made;
+    if (made == Made::MADE) return turn->fd = fd, made;
     CloseDescriptor(fd);
     return RestoreSignals(), made;
 }
@@ -226,15 +226,14 @@ Made MakeLock(const std::string& name, const Holder& me, Staged* staged, Turn* t
     if (linked == Naming::DONE) {
         const std::string path = TemporaryPath(staged->temp);
         turn->fd = Release(staged->temp);  // its descriptor, with the kernel lock, now the lock's
-        turn->text = staged->text, turn->id = staged->id;
+        turn->text = staged->text;
         staged->temp = -1;
         RemoveName(path.c_str());
         // A FUSE file system without stable file numbers (sshfs) makes the lock's name a file of
         // its own to the system: the lock is written and read back through its name then, and
         // it holds a file number that no judge finds, so that the kernel lock does not judge it.
-        if (!NameIdentity(name.c_str(), &turn->id) || SameFile(turn->id, staged->id)) {
-            turn->id = staged->id;
-        } else {
+        FileId named{};
+        if (NameIdentity(name.c_str(), &named) && !SameFile(named, staged->id)) {
             turn->held = turn->fd;
             turn->fd = OpenToAppend(name.c_str());
         }
@@ -430,7 +429,9 @@ bool StillHeld(const Turn& turn) {
     FileId id{};
     const intptr_t fd = OpenToRead(turn.lock.c_str(), LOCK_MOST, &now, &id);
     CloseDescriptor(fd);
-    return fd != NO_DESCRIPTOR && now == turn.text && SameFile(id, turn.id);
+    // By what it says, which names this run: a FUSE client without stable file numbers (sshfs)
+    // may number the file anew between two looks.
+    return fd != NO_DESCRIPTOR && now == turn.text;
 }
 
 bool Note(Turn* turn, const std::string& what) {

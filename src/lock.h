@@ -20,7 +20,6 @@ using Recovery = Recovered (*)(const std::string& folder, const std::string& tex
 struct Turn {
     std::string folder, lock, text;
     intptr_t fd = NO_DESCRIPTOR, held = NO_DESCRIPTOR;
-    FileId id{};
     bool intent = false;
 };
 
