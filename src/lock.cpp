@@ -267,10 +267,7 @@ Broke Break(const std::string& folder, int depth, const Seen& seen, const Holder
     } else {
         const std::string name = folder + LOCK_NAMES[depth + 1];
         Staged staged;
-        const Made made = MakeLock(name, me, &staged, &breaker);
-        if (made == Made::MADE) {
-            Drop(&staged);
-        } else {
+        if (MakeLock(name, me, &staged, &breaker) != Made::MADE) {
             RemoveTemporary(staged.temp);
             Seen next;
             const Lock kind = Judge(name, me, &next);
@@ -409,7 +406,7 @@ bool TakeTurn(const std::string& folder, Recovery recover, Turn* turn) {
     for (int waited = 0, step = 1; waited < TURN_WAIT_MS;
          waited += step, step = std::min(step * 2, 50)) {
         const Made made = MakeLock(turn->lock, me, &staged, turn);
-        if (made == Made::MADE) return Drop(&staged), true;
+        if (made == Made::MADE) return true;
         if (made == Made::FAILED) return false;
         kind = Judge(turn->lock, me, &seen);
         if (kind == Lock::DEAD || SilentLong(&silences[0], kind, seen, waited)) {

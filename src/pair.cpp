@@ -25,8 +25,9 @@
 // backups go) or undoes (every previous output back, then the temporaries go). Each step keeps
 // that choice as it was, so a recovery killed at any call is taken up the same way by the next
 // run. It acts only on plain names of the folder shaped as its dead run's, only on files of the
-// lock's owner, and removes a new output only when it is the very file named in the intent; an
-// intent that says anything else is left, and nothing is touched. Temporaries of runs that are
+// lock's owner, and removes a new output only when it is the very file named in the intent (by
+// its number, or on exFAT, which numbers files anew, by its size and time); an intent that says
+// anything else is left, and nothing is touched. Temporaries of runs that are
 // gone are swept in the turn; backups never are.
 // What remains open: between a run's reading its lock back and its rename, a lock broken by a
 // run that misjudged it (see lock.cpp) can't be told; a failed put-back leaves the backup, named

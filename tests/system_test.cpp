@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "lock.h"
 #include "pair.h"
 #include "system_private.h"
 
@@ -192,11 +193,8 @@ std::FILE* StreamOnDuplicate(intptr_t, bool) {
 void CloseDescriptor(intptr_t fd) {
     if (fd == NO_DESCRIPTOR) return;  // as close(-1) does nothing
     fake.calls.push_back("close");
-    const auto found = fake.open.find(fd);
-    if (found != fake.open.end() && fake.locked.count(found->second) == 1 &&
-        fake.locked[found->second] == fd) {
-        fake.locked.erase(found->second);
-    }
+    const auto lock = fake.locked.find(fake.open.count(fd) == 1 ? fake.open[fd] : -1);
+    if (lock != fake.locked.end() && lock->second == fd) fake.locked.erase(lock);
     fake.bad_closes += fake.open.erase(fd) == 1 ? 0 : 1;
 }
 bool Allocate(intptr_t, uint64_t) {
@@ -322,6 +320,10 @@ struct Case {
 // there; a signal pending in the turn before the renames is honoured. A lock is taken over only
 // from a run of this machine that is gone, or after saying nothing for 3 s.
 TEST(System, ReplacesThePairAsOneWhateverCallFails) {
+    // Locks of runs of this computer (its boot: b) whose kernel lock is on their own file (7;
+    // the breaker's 8), and of one in a container of it (box).
+    const std::string dead = LockOf("here", 'b', '9', 7), breaker = LockOf("here", 'b', '9', 8),
+                      seven = LockOf("here", 'b', '7', 7), box = LockOf("box", 'b', '4', 7);
     const Case cases[] = {
         {"no previous outputs", false, true, "", 0, nullptr, true},
         {"a previous pair", true, true, "", 0, nullptr, true},
@@ -334,23 +336,17 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"a lock from before a restart", true, true, LockOf("here", 'a', '7', 7), 0, nullptr, true},
         {"a lock that says nothing", true, true, "x", 0, nullptr, true, 0, 3000},
         {"a lock being written", true, true, "x", 0, nullptr, false, 0, 9000, "", true},
-        {"dead lock and breaker", true, true, LockOf("here", 'b', '9', 7) + "\n", 0, nullptr, true,
-         0, 0, LockOf("here", 'b', '9', 8)},
-        {"a dead breaker alone", true, true, "", 0, nullptr, true, 0, 0,
-         LockOf("here", 'b', '9', 8)},
-        {"a live run's lock", true, true, LockOf("here", 'b', '7', 7), 0, nullptr, false, 0, 9000,
-         "", true},
-        {"a dead run's, its number reused", true, true, LockOf("here", 'b', '7', 7), 0, nullptr,
-         true},
-        {"a live run's in a container", true, true, LockOf("box", 'b', '4', 7), 0, nullptr, false,
-         0, 9000, "", true},
-        {"a dead run's in a container", true, true, LockOf("box", 'b', '4', 7), 0, nullptr, true},
+        {"dead lock and breaker", true, true, dead + "\n", 0, nullptr, true, 0, 0, breaker},
+        {"a dead breaker alone", true, true, "", 0, nullptr, true, 0, 0, breaker},
+        {"a live run's lock", true, true, seven, 0, nullptr, false, 0, 9000, "", true},
+        {"a dead run's, its number reused", true, true, seven, 0, nullptr, true},
+        {"a live run's in a container", true, true, box, 0, nullptr, false, 0, 9000, "", true},
+        {"a dead run's in a container", true, true, box, 0, nullptr, true},
         // Seen through another mount, or written by an earlier version: judged by its process.
         {"a hidden live run's", true, true, LockOf("here", 'b', '8', -1), 0, nullptr, false, 0,
          9000},
         {"another machine's", true, true, LockOf("there", 'c', '9', 7), 0, nullptr, false, 0, 9000},
-        {"no hard links, a silent lock", true, true, "x", 0, nullptr, true, 0, 3000, "", false,
-         false},
+        {"no links, a silent lock", true, true, "x", 0, nullptr, true, 0, 3000, "", false, false},
         // Windows: a file another program opens for a moment, or keeps open.
         {"renames refused for a moment", true, true, "", 0, nullptr, true, 5},
         {"renames refused for long", true, true, "", 0, nullptr, false, 1000},
@@ -469,8 +465,7 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
             int recovery_calls = 0;
             for (int recovery_killed = 0; recovery_killed <= recovery_calls; ++recovery_killed) {
                 const std::string row = std::to_string(plan) + ", killed at " +
-                                        std::to_string(killed_at) + ": " +
-                                        left.calls[size_t(killed_at) - 1] + ", then at " +
+                                        left.calls[size_t(killed_at) - 1] + " then at " +
                                         std::to_string(recovery_killed);
                 fake = left;
                 const size_t start = fake.calls.size();
@@ -503,53 +498,32 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
 }
 
 // A lock left by a run that is gone is put right only where it names what that run could have
-// made: plain names of the folder, one pair's outputs, temporaries and backups of that run's own,
-// files of the lock's owner, and as a new output the very file the lock names. Otherwise the lock
-// stays and nothing is touched.
+// made: one pair's outputs, and temporaries of that run's own; and a new output is removed only
+// when it is the very file the lock names. Otherwise the lock stays and nothing is touched. (Names
+// outside the folder and another user's files: the left-behind turn's rows of the program.)
 TEST(System, ARecoveryTouchesOnlyWhatItsDeadRunMade) {
-    const Holder dead{"here", "m", "b", 9, 5, FileId{1, OTHER_FILE, 0, 0, 0}};
-    const auto name = [&dead](const Holder& h, bool backup) {
-        fake.me = h;
-        const std::string made = TemporaryName("x", backup);
+    const auto name = [](uint64_t pid) {
+        fake.me = Holder{"here", "m", "b", pid, 5};
+        const std::string made = TemporaryName("x");
         return fake.me = Holder{"here", "m", "b", 42, 1}, made;
     };
     Fresh({});
-    Holder other = dead;
-    other.pid = 10;
-    const std::string temp = name(dead, false), backup = name(dead, true),
-                      foreign = name(other, false);
-    const auto side = [](const std::string& output, const std::string& backup_name,
-                         const std::string& temp_name, int made) {
-        return "output " + std::to_string(output.size()) + ":" + output + "\nbackup " +
-               std::to_string(backup_name.size()) + ":" + backup_name + "\ntemp " +
-               std::to_string(temp_name.size()) + ":" + temp_name + "\nnew 1 " +
-               std::to_string(made) + " 0\n";
+    const std::string temp = name(9), foreign = name(10);
+    const auto side = [](const std::string& output, const std::string& temp_name, int made) {
+        return "output " + Field(output) + "backup 0:\ntemp " + Field(temp_name) + "new " +
+               IdText(FileId{1, uint64_t(made), 0, 0, 0});
     };
-    const std::string holder = LockOf("here", 'b', '9', OTHER_FILE);
     const std::tuple<std::string, std::string, bool> rows[] = {
-        {"a name outside the folder",
-         side("../v/thesisL.wav", "", temp, 60) + side("../v/thesisR.wav", "", temp, 61), false},
-        {"a file of the folder as an output",
-         side("notes.txt", "", temp, 60) + side("takeR.wav", "", temp, 61), false},
-        {"another run's temporary", side(LEFT, "", foreign, 60) + side(RIGHT, "", temp, 61), false},
-        {"a backup of another user's", side(LEFT, backup, temp, 60) + side(RIGHT, "", temp, 61),
-         true},
-        {"an output that is not the new file", side(LEFT, "", temp, 60) + side(RIGHT, "", temp, 61),
-         true},
+        {"a file of the folder as an output", side("notes.txt", temp, 60) + side(RIGHT, temp, 61),
+         false},
+        {"another run's temporary", side(LEFT, foreign, 60) + side(RIGHT, temp, 61), false},
+        {"an output that is not the new file", side(LEFT, temp, 60) + side(RIGHT, temp, 61), true},
     };
     for (const auto& [row, intent, done] : rows) {
-        Fresh({{LEFT, 1},
-               {RIGHT, 2},
-               {"../v/thesisL.wav", 3},
-               {"notes.txt", 4},
-               {temp, 5},
-               {backup, 6},
-               {foreign, 7},
-               {LOCK, OTHER_FILE}});
-        fake.contents[OTHER_FILE] = holder + intent + "end\nundo\n";
-        fake.owner[6] = 5;     // the backup is another user's,
+        Fresh(
+            {{LEFT, 1}, {RIGHT, 2}, {"notes.txt", 3}, {temp, 4}, {foreign, 5}, {LOCK, OTHER_FILE}});
+        fake.contents[OTHER_FILE] = LockOf("here", 'b', '9', OTHER_FILE) + intent + "end\nundo\n";
         fake.running[10] = 5;  // the other temporary a live run's
-        if (done && intent.find(backup) != std::string::npos) fake.names.erase(LEFT);
         const Names before = fake.names;
         std::string kept[2];
         Names made;
