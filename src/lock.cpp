@@ -301,9 +301,12 @@ Broke Break(const std::string& folder, int depth, const Seen& seen, const Holder
     return broke;
 }
 
-// A lock's holder as a message names it.
+// A lock's holder as a message names it; a control character that anyone may have written in
+// the lock does not reach the terminal.
 std::string HolderName(const Holder& h) {
-    return h.host.empty() ? "this computer" : h.host;
+    std::string name = h.host.empty() ? "this computer" : h.host;
+    for (char& c : name) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    return name;
 }
 
 // Says why the turn could not be had.

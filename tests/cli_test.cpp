@@ -768,7 +768,8 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
     std::string out;
     Shell(
         "mkdir far lnk box; for f in far lnk box; do cp x.wav $f; done; ln -s nowhere "
-        "lnk/quenlor2-turn.lock; printf 'quenlor2 lock\\nhost 9:elsewhere\\nmachine 1:m\\nboot "
+        "lnk/quenlor2-turn.lock; printf 'quenlor2 lock\\nhost 10:else\\033where\\nmachine "
+        "1:m\\nboot "
         "1:b\\npid 4242\\nstart 5\\n' >far/quenlor2-turn.lock; b=$(cat /proc/sys/kernel/random/"
         "boot_id); printf 'quenlor2 lock\\nhost 4:box2\\nmachine 1:m\\nboot %d:%s\\npid 4\\nstart "
         "5\\n' ${#b} $b >box/quenlor2-turn.lock; for f in far lnk box; do (" +
@@ -779,7 +780,7 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
         "", &out);
     EXPECT_EQ(out,
               "The lock quenlor2-turn.lock is held by N.\nUnable to write file.\n2\ndone\nThe "
-              "lock far/quenlor2-turn.lock is held by process 4242 on elsewhere.\nUnable to "
+              "lock far/quenlor2-turn.lock is held by process 4242 on else?where.\nUnable to "
               "write file.\n2\nCan't tell who holds the lock lnk/quenlor2-turn.lock: remove it "
               "if no split is running.\nUnable to write file.\n2\nThe lock box/quenlor2-turn.lock "
               "is held by a split in another container of this computer.\nUnable to write "
