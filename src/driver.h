@@ -22,10 +22,10 @@ void FRAME_COUNT(uint64_t data_end, uint32_t data_offset, uint32_t bytes_per_sam
 void DISTINCT_FILES(const char* input, const char* left, const char* right);
 
 // Writes both outputs' headers (with what each carries of metadata, the chunks GET_ATTRIBUTES
-// gave), then the left and the right channel's samples of the whole frames between data_offset
-// and data_end, under temporary names; then puts both in place.
-// Ends the process when the input is no longer the file of the probe's identity, or its samples
-// differ from one channel's copy to the other's.
+// gave, which it empties once they are laid out), then the left and the right channel's samples of
+// the whole frames between data_offset and data_end, under temporary names; then puts both in
+// place. Ends the process when the input is no longer the file of the probe's identity, or its
+// samples differ from one channel's copy to the other's.
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const FileId& identity, const std::string& metadata);
+                 const FileId& identity, std::string* metadata);

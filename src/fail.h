@@ -22,6 +22,9 @@
 #define MSG_LOCK_LEFT "The lock %s is left by user %s, whose next split here puts it right."
 #define MSG_LOCK_UNTRUSTED "The lock %s names files its split did not make: nothing was changed."
 #define MSG_NO_IXML "The iXML chunk can't be read or its tracks matched to the channels: left out."
+#define MSG_CHUNK_CUT "The %s chunk is cut short by the end of the file: left out."
+#define MSG_CHUNK_SHORT "The %s chunk is shorter than its fixed fields: left out."
+#define MSG_CHUNK_LARGE "The %s chunk would take the metadata past 16 MiB: left out."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 

@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
                    data_end, &identity, keep ? &metadata : nullptr);
     SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
-                sample_rate[0], bits[0], identity, metadata);
+                sample_rate[0], bits[0], identity, &metadata);
     EraseProgress();
     std::printf(MSG_DONE "\n");
     return Finish();

@@ -38,12 +38,15 @@ void DISTINCT_FILES(const char* input, const char* left, const char* right) {
 
 void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_t data_offset,
                  uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 const FileId& identity, const std::string& metadata) {
-    // Each output's share of the metadata, laid out before anything is made.
+                 const FileId& identity, std::string* metadata) {
+    // Each output's share of the metadata, laid out before anything is made; the input's is
+    // then let go, as it may be large.
     std::string carried[2];
+    const std::string own[2] = {left + NameStart(left), right + NameStart(right)};
     bool left_out = false;
-    MONO_METADATA(metadata, input + NameStart(input), sample_rate, bits_per_sample, carried,
+    MONO_METADATA(*metadata, input + NameStart(input), own, sample_rate, bits_per_sample, carried,
                   &left_out);
+    std::string().swap(*metadata);
     if (left_out) std::printf(MSG_NO_IXML "\n");
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8,

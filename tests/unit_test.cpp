@@ -68,15 +68,19 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the
 // portable one, around the shuffle's step of 8 frames, a block's size and a tail, both channels.
 // iXML is read as XML: what is not well formed, or declares a document type, is refused; what is
-// (attributes with '>' in quotes, references) is changed for the channel only where the split
-// changes the facts: its own FILE_UID, the set of two and the parent added last in the root.
+// (attributes with '>' in quotes, references, another encoding) is changed for each channel only
+// where the split changes the facts: its own FILE_UID and name, the set of two and the parent added
+// last in the root, with the root's prefix; names that are no UTF-8 still make well-formed XML.
 TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
     const std::string track =
-        "<FILE_UID>&#x55;1</FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME></TRACK><TRACK/></"
-        "TRACK_LIST>";
+        "<FILE_UID>&#x55;1<!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME></TRACK>"
+        "<TRACK/></TRACK_LIST>";
+    const std::string own[2] = {"t\x01L.wav", "t\xE9R.wav"};
     const std::pair<std::string, bool> rows[] = {
         {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'), true},
         {"<?xml version=\"1.0\"?><!-- <BWFXML> --><BWFXML>" + track + "</BWFXML>", true},
+        {"<?xml version='1.0' encoding='ISO-8859-1'?><BWFXML>\xE9<?pi x?>" + track + "</BWFXML>",
+         true},
         {"<!DOCTYPE BWFXML [<!ENTITY e 'x'>]><BWFXML>" + track + "</BWFXML>", false},
         {"<BWFXML>" + track + "</bwfxml>", false},
         {"<BWFXML>&nbsp;" + track + "</BWFXML>", false},
@@ -86,24 +90,57 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {"<BWFXML a=x>" + track + "</BWFXML>", false},
         {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
         {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
+        {"<BWFXML a='1' a='2'>" + track + "</BWFXML>", false},
+        {"<BWFXML><?xml version='1.0'?>" + track + "</BWFXML>", false},
+        {" <?xml version='1.0'?><BWFXML>" + track + "</BWFXML>", false},
+        {"<BWFXML><!-- a -- b -->" + track + "</BWFXML>", false},
+        {"<BWFXML>]]>" + track + "</BWFXML>", false},
+        {"<BWFXML><? ?>" + track + "</BWFXML>", false},
+        {"<BWFXML>\x01" + track + "</BWFXML>", false},
+        {"<BWFXML>\xE9" + track + "</BWFXML>", false},
+        {"<BWFXML>&#1;" + track + "</BWFXML>", false},
     };
     for (const auto& [xml, ok] : rows) {
-        std::string left, right;
-        EXPECT_EQ(IxmlOfChannel(xml, 0, "t&.wav", &left) && IxmlOfChannel(xml, 1, "t.wav", &right),
-                  ok)
-            << xml;
+        std::string out[2];
+        EXPECT_EQ(IxmlOfChannels(xml.data(), xml.size(), "t&.wav", own, out), ok) << xml;
         if (!ok) continue;
-        EXPECT_NE(left.find("<NAME>a</NAME>"), std::string::npos) << left;
-        EXPECT_EQ(right.find("<NAME>a</NAME>"), std::string::npos) << right;
+        EXPECT_TRUE(WellFormedXml(out[0].data(), out[0].size()) &&
+                    WellFormedXml(out[1].data(), out[1].size()))
+            << out[0];
+        EXPECT_NE(out[0].find("<NAME>a</NAME>"), std::string::npos) << out[0];
+        EXPECT_EQ(out[1].find("<NAME>a</NAME>"), std::string::npos) << out[1];
+        const bool utf8 = xml.find("8859") == std::string::npos;
         const std::string tail =
             "<FAMILY_UID>U1</FAMILY_UID><FILE_SET_INDEX>1</FILE_SET_INDEX>"
             "</FILE_SET><HISTORY><PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"
-            "<PARENT_UID>U1</PARENT_UID></HISTORY></BWFXML>";
-        EXPECT_NE(left.find(tail), std::string::npos) << left;
+            "<PARENT_UID>U1</PARENT_UID><CURRENT_FILENAME>t" +
+            std::string(utf8 ? "\xEF\xBF\xBD" : "&#xFFFD;") +
+            "L.wav</CURRENT_FILENAME></HISTORY></BWFXML>";
+        EXPECT_NE(out[0].find(tail), std::string::npos) << out[0];
         const size_t uid = xml.find("<FILE_UID>") + 10;
-        EXPECT_EQ(left.substr(0, uid), xml.substr(0, uid));
-        EXPECT_NE(left.substr(uid, 32), right.substr(uid, 32));
+        EXPECT_EQ(out[0].substr(0, uid), xml.substr(0, uid));
+        EXPECT_NE(out[0].substr(uid, 32), out[1].substr(uid, 32));
     }
+    // A prefixed document is read by its local names, and what is added takes the prefix.
+    const std::string prefixed =
+        "<i:BWFXML xmlns:i='u'><i:TRACK_LIST><i:TRACK_COUNT>2</i:TRACK_COUNT><i:TRACK>"
+        "<i:INTERLEAVE_INDEX>2</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK><i:TRACK>"
+        "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>a</i:NAME></i:TRACK></i:TRACK_LIST>"
+        "<i:HISTORY><i:CURRENT_FILENAME>t.wav</i:CURRENT_FILENAME></i:HISTORY></i:BWFXML>";
+    std::string out[2];
+    ASSERT_TRUE(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, out));
+    EXPECT_EQ(
+        out[1],
+        "<i:BWFXML xmlns:i='u'><i:TRACK_LIST><i:TRACK_COUNT>1</i:TRACK_COUNT><i:TRACK>"
+        "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK>"
+        "</i:TRACK_LIST><i:HISTORY><i:CURRENT_FILENAME>t\xEF\xBF\xBDR.wav</i:CURRENT_FILENAME>"
+        "<i:PARENT_FILENAME>t.wav</i:PARENT_FILENAME><i:PARENT_UID>" +
+            out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
+            "</i:PARENT_UID></i:HISTORY><i:FILE_UID>" +
+            out[1].substr(out[1].find("<i:FILE_UID>") + 12, 32) +
+            "</i:FILE_UID><i:FILE_SET><i:TOTAL_FILES>2</i:TOTAL_FILES><i:FAMILY_UID>" +
+            out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
+            "</i:FAMILY_UID><i:FILE_SET_INDEX>2</i:FILE_SET_INDEX></i:FILE_SET></i:BWFXML>");
 }
 
 TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {

@@ -43,14 +43,15 @@ void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sampl
     HeaderBytes(sample_rate, bits_per_sample, frames, bytes);
     // The RIFF length counts the metadata too (the caller has checked that it fits).
     Decon4(Assem4(bytes + RIFF_LEN) + static_cast<uint32_t>(metadata.size()), bytes + RIFF_LEN);
-    const std::string header = std::string(reinterpret_cast<char*>(bytes), DATA_TAG) + metadata +
-                               std::string(reinterpret_cast<char*>(bytes) + DATA_TAG, 8);
     std::FILE* out = CreateTemporary(path, temp);
     if (out == nullptr) Fail(MSG_OPEN, 2);
     // Room for the whole output (all but 8 bytes counted by the RIFF length) before the long
     // copy: a full disk shows now, not half-way.
     const bool reserved = ReserveSpace(*temp, uint64_t{Assem4(bytes + RIFF_LEN)} + 8);
-    const bool written = std::fwrite(header.data(), 1, header.size(), out) == header.size();
+    const bool written =
+        std::fwrite(bytes, 1, DATA_TAG, out) == DATA_TAG &&
+        std::fwrite(metadata.data(), 1, metadata.size(), out) == metadata.size() &&
+        std::fwrite(bytes + DATA_TAG, 1, HEADER_SIZE - DATA_TAG, out) == HEADER_SIZE - DATA_TAG;
     // A full disk often shows only when the stream's buffer is flushed at close.
     if (std::fclose(out) != 0 || !written || !reserved) Fail(MSG_WRITE, 2);
 }

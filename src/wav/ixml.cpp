@@ -1,49 +1,145 @@
-// iXML for one channel: the chunk read as XML and changed only where the split changes the facts.
+// iXML for each channel: the chunk read once as XML, then written for each output, changed only
+// where the split changes the facts.
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wav/wav.h"
 
 namespace {
 
-// One element: its name, the place of its start tag's '<', of the first byte after that tag, of
-// its end tag's '<' and of the first byte after it (the last three equal for an empty-element
-// tag), and its parent (-1 for the root).
+// Bounds that keep a hostile document's reading small. A wave file has at most 65,535 channels,
+// so a longer track list describes none; no recorder nests elements or piles up attributes so.
+constexpr size_t MAX_TRACKS = 65535, MAX_KEPT = 2 * MAX_TRACKS, MAX_DEPTH = 1024;
+constexpr size_t MAX_ATTRIBUTES = 256;
+
+// How the document's bytes stand for characters: UTF-8 (the default), US-ASCII, ISO-8859-1, or
+// another 8-bit encoding whose bytes above 127 are taken as they are.
+enum class Encoding { UTF8, ASCII, LATIN1, BYTES };
+
+// One element the edits may need: where its name stands, the place of its start tag's '<', of
+// the first byte after that tag, of its end tag's '<' and of the first byte after it (the last
+// three equal for an empty-element tag), its parent (-1 for the root) and depth.
 struct Element {
-    std::string name;
-    size_t open, body, close, end;
-    int parent;
+    size_t name, name_len, open, body, close, end;
+    int parent, depth;
     bool empty;
 };
 
-bool NameByte(unsigned char c, bool first) {
-    return std::isalpha(c) || c == '_' || c == ':' || c >= 0x80 ||
-           (!first && (std::isdigit(c) || c == '-' || c == '.'));
+// The document: its bytes up to the NULs recorders pad the chunk with, its encoding, and the
+// elements kept, in document order: the root, and on the paths the edits follow (TRACK_LIST,
+// TRACK, INTERLEAVE_INDEX, FILE_SET, HISTORY...) each parent's first child and the children named.
+struct Document {
+    const char* x;
+    size_t size;
+    Encoding encoding;
+    std::vector<Element> el;
+};
+
+bool Starts(const Document& d, size_t at, const char* text) {
+    const size_t n = std::strlen(text);
+    return at <= d.size && d.size - at >= n && std::memcmp(d.x + at, text, n) == 0;
+}
+
+size_t Find(const Document& d, size_t at, const char* text) {
+    const std::string_view view(d.x, d.size);
+    return at > d.size ? std::string_view::npos : view.find(text, at);
+}
+
+bool Space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool XmlChar(uint32_t c) {
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Decodes one UTF-8 character of p[0, n); false for a malformed, overlong or surrogate sequence.
+bool DecodeUtf8(const unsigned char* p, size_t n, uint32_t* c, size_t* len) {
+    const unsigned char b = p[0];
+    *len = b < 0x80                 ? 1
+           : b >= 0xC2 && b <= 0xDF ? 2
+           : b >= 0xE0 && b <= 0xEF ? 3
+           : b >= 0xF0 && b <= 0xF4 ? 4
+                                    : 0;
+    if (*len == 0 || *len > n) return false;
+    *c = *len == 1 ? b : b & (0x7F >> *len);
+    for (size_t k = 1; k < *len; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return false;
+        *c = *c << 6 | (p[k] & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    return *c >= least[*len] && *c <= 0x10FFFF && !(*c >= 0xD800 && *c <= 0xDFFF);
+}
+
+// The character at d.x[at], and its length in bytes; false when the bytes are none.
+bool CharAt(const Document& d, size_t at, uint32_t* c, size_t* len) {
+    const unsigned char b = static_cast<unsigned char>(d.x[at]);
+    if (b < 0x80 || d.encoding == Encoding::LATIN1 || d.encoding == Encoding::BYTES) {
+        return *c = b, *len = 1, true;
+    }
+    if (d.encoding == Encoding::ASCII) return false;
+    return DecodeUtf8(reinterpret_cast<const unsigned char*>(d.x) + at, d.size - at, c, len);
+}
+
+bool NameChar(uint32_t c, bool first) {
+    const uint32_t starts[][2] = {
+        {':', ':'},       {'A', 'Z'},       {'_', '_'},       {'a', 'z'},
+        {0xC0, 0xD6},     {0xD8, 0xF6},     {0xF8, 0x2FF},    {0x370, 0x37D},
+        {0x37F, 0x1FFF},  {0x200C, 0x200D}, {0x2070, 0x218F}, {0x2C00, 0x2FEF},
+        {0x3001, 0xD7FF}, {0xF900, 0xFDCF}, {0xFDF0, 0xFFFD}, {0x10000, 0xEFFFF}};
+    const uint32_t more[][2] = {
+        {'-', '.'}, {'0', '9'}, {0xB7, 0xB7}, {0x300, 0x36F}, {0x203F, 0x2040}};
+    for (const auto& r : starts) {
+        if (c >= r[0] && c <= r[1]) return true;
+    }
+    for (const auto& r : more) {
+        if (!first && c >= r[0] && c <= r[1]) return true;
+    }
+    return false;
 }
 
 // Reads the name at *at; false when none stands there.
-bool ReadName(const std::string& x, size_t* at, std::string* name) {
+bool ReadName(const Document& d, size_t* at) {
     const size_t from = *at;
-    while (*at < x.size() && NameByte(static_cast<unsigned char>(x[*at]), *at == from)) ++*at;
-    *name = x.substr(from, *at - from);
+    uint32_t c = 0;
+    size_t len = 0;
+    while (*at < d.size && CharAt(d, *at, &c, &len) && NameChar(c, *at == from)) *at += len;
     return *at > from;
 }
 
-void SkipSpace(const std::string& x, size_t* at) {
-    while (*at < x.size() && std::strchr(" \t\r\n", x[*at]) != nullptr && x[*at] != '\0') ++*at;
+void SkipSpace(const Document& d, size_t* at) {
+    while (*at < d.size && Space(d.x[*at])) ++*at;
+}
+
+// Appends the UTF-8 of character c.
+void PutUtf8(uint32_t c, std::string* out) {
+    const auto byte = [&](uint32_t v) { out->push_back(static_cast<char>(v)); };
+    if (c < 0x80) {
+        byte(c);
+    } else if (c < 0x800) {
+        byte(0xC0 | c >> 6), byte(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        byte(0xE0 | c >> 12), byte(0x80 | (c >> 6 & 0x3F)), byte(0x80 | (c & 0x3F));
+    } else {
+        byte(0xF0 | c >> 18), byte(0x80 | (c >> 12 & 0x3F)), byte(0x80 | (c >> 6 & 0x3F));
+        byte(0x80 | (c & 0x3F));
+    }
 }
 
 // The character a reference at x[at] ('&') stands for, as UTF-8, and where it ends; false when it
-// is none of the predefined entities or a character reference.
-bool Reference(const std::string& x, size_t at, std::string* text, size_t* end) {
-    const size_t semi = x.find(';', at);
+// is none of the predefined entities or a character reference to a character XML holds.
+bool Reference(const Document& d, size_t at, std::string* text, size_t* end) {
+    const size_t semi = Find(d, at, ";");
     if (semi == std::string::npos || semi - at > 12) return false;
-    const std::string ref = x.substr(at + 1, semi - at - 1);
+    const std::string ref(d.x + at + 1, semi - at - 1);
     const char* const names[] = {"amp", "lt", "gt", "quot", "apos"};
     const char* const chars[] = {"&", "<", ">", "\"", "'"};
     *end = semi + 1;
@@ -58,145 +154,309 @@ bool Reference(const std::string& x, size_t at, std::string* text, size_t* end) 
         return false;
     }
     const unsigned long code = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
-    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    if (!XmlChar(static_cast<uint32_t>(code))) return false;
     text->clear();
-    const auto byte = [&](unsigned long v) { text->push_back(static_cast<char>(v)); };
-    if (code < 0x80) {
-        byte(code);
-    } else if (code < 0x800) {
-        byte(0xC0 | code >> 6), byte(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        byte(0xE0 | code >> 12), byte(0x80 | (code >> 6 & 0x3F)), byte(0x80 | (code & 0x3F));
-    } else {
-        byte(0xF0 | code >> 18), byte(0x80 | (code >> 12 & 0x3F)), byte(0x80 | (code >> 6 & 0x3F));
-        byte(0x80 | (code & 0x3F));
-    }
+    PutUtf8(static_cast<uint32_t>(code), text);
     return true;
 }
 
-// Whether x[from, to) is character data: no '<', and every '&' a reference.
-bool CharacterData(const std::string& x, size_t from, size_t to) {
+// Whether x[from, to) is character data: no '<', every '&' a reference, and no "]]>" in text.
+bool CharacterData(const Document& d, size_t from, size_t to, bool in_value) {
     std::string text;
     for (size_t at = from, end = 0; at < to;) {
-        if (x[at] == '<') return false;
-        if (x[at] != '&') {
+        if (d.x[at] == '<') return false;
+        if (!in_value && d.x[at] == ']' && Starts(d, at, "]]>") && at + 3 <= to) return false;
+        if (d.x[at] != '&') {
             ++at;
             continue;
         }
-        if (!Reference(x, at, &text, &end) || end > to) return false;
+        if (!Reference(d, at, &text, &end) || end > to) return false;
         at = end;
     }
     return true;
 }
 
-// Reads a start tag's attributes from *at up to '>' or "/>"; false when they are not well formed.
-bool ReadAttributes(const std::string& x, size_t* at, bool* empty) {
-    for (std::string name;;) {
+// Reads a start tag's attributes from *at up to '>' or "/>"; false when they are not well formed
+// (one named twice among them).
+bool ReadAttributes(const Document& d, size_t* at, bool* empty) {
+    std::vector<std::string_view> names;
+    for (;;) {
         const size_t before = *at;
-        SkipSpace(x, at);
-        if (x.compare(*at, 2, "/>") == 0) return *at += 2, *empty = true, true;
-        if (x.compare(*at, 1, ">") == 0) return *at += 1, *empty = false, true;
-        if (*at == before || !ReadName(x, at, &name)) return false;
-        SkipSpace(x, at);
-        if (x.compare(*at, 1, "=") != 0) return false;
+        SkipSpace(d, at);
+        if (Starts(d, *at, "/>")) return *at += 2, *empty = true, true;
+        if (Starts(d, *at, ">")) return *at += 1, *empty = false, true;
+        const size_t name = *at;
+        if (*at == before || !ReadName(d, at)) return false;
+        const std::string_view named(d.x + name, *at - name);
+        if (names.size() == MAX_ATTRIBUTES ||
+            std::find(names.begin(), names.end(), named) != names.end()) {
+            return false;
+        }
+        names.push_back(named);
+        SkipSpace(d, at);
+        if (!Starts(d, *at, "=")) return false;
         ++*at;
-        SkipSpace(x, at);
-        if (*at >= x.size() || (x[*at] != '"' && x[*at] != '\'')) return false;
-        const size_t close = x.find(x[*at], *at + 1);
-        if (close == std::string::npos || !CharacterData(x, *at + 1, close)) return false;
+        SkipSpace(d, at);
+        if (*at >= d.size || (d.x[*at] != '"' && d.x[*at] != '\'')) return false;
+        const char quote[2] = {d.x[*at], '\0'};
+        const size_t close = Find(d, *at + 1, quote);
+        if (close == std::string::npos || !CharacterData(d, *at + 1, close, true)) return false;
         *at = close + 1;
     }
 }
 
-// Reads x as an XML document into its elements, in document order; false when it is not well
-// formed or declares a document type (whose entities could stand for anything).
-bool ReadXml(const std::string& x, std::vector<Element>* elements) {
-    std::vector<int> open;
-    bool ended = false;
-    size_t at = x.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    // Recorders pad the chunk with NUL bytes after the document.
-    const size_t size = x.find_last_not_of('\0') + 1;
-    while (at < size) {
-        const size_t tag = x.find('<', at);
-        const size_t text_end = tag == std::string::npos ? size : std::min(tag, size);
-        if (open.empty() ? x.find_first_not_of(" \t\r\n", at) < text_end
-                         : !CharacterData(x, at, text_end)) {
+std::string_view NameOf(const Document& d, const Element& e) {
+    return {d.x + e.name, e.name_len};
+}
+
+// A name without its namespace prefix.
+std::string_view Local(std::string_view name) {
+    const size_t colon = name.rfind(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// Whether an element named name, a child of parent (the first one when first), is kept: the
+// edits look at these, or indent what they add as the first child is.
+bool Wanted(const Document& d, const Element& parent, std::string_view name, bool first) {
+    const std::string_view p = Local(NameOf(d, parent));
+    const auto among = [&](std::initializer_list<const char*> names) {
+        for (const char* n : names) {
+            if (Local(name) == n) return true;
+        }
+        return false;
+    };
+    if (parent.depth == 0) {
+        return first ||
+               among({"TRACK_LIST", "FILE_UID", "FILE_SET", "HISTORY", "CURRENT_FILENAME"});
+    }
+    if (parent.depth == 1 && p == "TRACK_LIST") return first || among({"TRACK", "TRACK_COUNT"});
+    if (parent.depth == 1 && p == "FILE_SET") {
+        return first || among({"TOTAL_FILES", "FAMILY_UID", "FILE_SET_INDEX"});
+    }
+    if (parent.depth == 1 && p == "HISTORY") {
+        return first || among({"PARENT_FILENAME", "PARENT_UID", "CURRENT_FILENAME"});
+    }
+    return parent.depth == 2 && p == "TRACK" && among({"INTERLEAVE_INDEX"});
+}
+
+// Reads the XML declaration at the document's start, if it has one, into the encoding; false
+// when it is not well formed.
+bool ReadDeclaration(Document* d, size_t* at) {
+    d->encoding = Encoding::UTF8;
+    if (!Starts(*d, *at, "<?xml") || *at + 5 >= d->size || !Space(d->x[*at + 5])) return true;
+    *at += 5;
+    const auto pseudo = [&](const char* name, std::string* value) {
+        const size_t before = *at;
+        SkipSpace(*d, at);
+        if (*at == before || !Starts(*d, *at, name)) return *at = before, false;
+        *at += std::strlen(name);
+        SkipSpace(*d, at);
+        if (!Starts(*d, *at, "=")) return false;
+        ++*at;
+        SkipSpace(*d, at);
+        if (*at >= d->size || (d->x[*at] != '"' && d->x[*at] != '\'')) return false;
+        const char quote[2] = {d->x[*at], '\0'};
+        const size_t close = Find(*d, *at + 1, quote);
+        if (close == std::string::npos) return false;
+        *value = std::string(d->x + *at + 1, close - *at - 1);
+        *at = close + 1;
+        return true;
+    };
+    std::string version, encoding, standalone;
+    if (!pseudo("version", &version) || version.size() < 3 || version.compare(0, 2, "1.") != 0 ||
+        version.find_first_not_of("0123456789", 2) != std::string::npos) {
+        return false;
+    }
+    if (pseudo("encoding", &encoding)) {
+        std::string upper;
+        for (const char c : encoding) upper += static_cast<char>(std::toupper(c));
+        if (upper.empty() || !std::isalpha(static_cast<unsigned char>(upper[0])) ||
+            upper.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+                std::string::npos ||
+            upper.compare(0, 6, "UTF-16") == 0 || upper.compare(0, 6, "UTF-32") == 0) {
             return false;
         }
-        if ((at = text_end) >= size) break;
-        const auto skip_to = [&](const char* end, size_t from) {
-            const size_t found = x.find(end, from);
-            return found == std::string::npos ? std::string::npos : found + std::strlen(end);
+        d->encoding = upper == "UTF-8"        ? Encoding::UTF8
+                      : upper == "US-ASCII"   ? Encoding::ASCII
+                      : upper == "ISO-8859-1" ? Encoding::LATIN1
+                                              : Encoding::BYTES;
+    }
+    if (pseudo("standalone", &standalone) && standalone != "yes" && standalone != "no") {
+        return false;
+    }
+    SkipSpace(*d, at);
+    if (!Starts(*d, *at, "?>")) return false;
+    *at += 2;
+    return true;
+}
+
+// Reads d as an XML document, keeping the elements the edits need; false when it is not well
+// formed, declares a document type (whose entities could stand for anything), or passes the
+// bounds above.
+bool ReadXml(Document* d) {
+    size_t at = Starts(*d, 0, "\xEF\xBB\xBF") ? 3 : 0;
+    if (!ReadDeclaration(d, &at)) return false;
+    for (size_t k = 0, len = 0; k < d->size; k += len) {
+        uint32_t c = 0;
+        if (!CharAt(*d, k, &c, &len) || !XmlChar(c)) return false;
+    }
+    // Each open element: where its name stands, its place among the kept (-1 when not kept), and
+    // whether a child came yet.
+    struct Open {
+        size_t name, name_len;
+        int kept;
+        bool parent;
+    };
+    std::vector<Open> open;
+    size_t tracks = 0;
+    bool ended = false;
+    while (at < d->size) {
+        const size_t tag = std::min(Find(*d, at, "<"), d->size);
+        if (open.empty() ? std::any_of(d->x + at, d->x + tag, [](char c) { return !Space(c); })
+                         : !CharacterData(*d, at, tag, false)) {
+            return false;
+        }
+        if ((at = tag) >= d->size) break;
+        const auto past = [&](const char* end, size_t from) {
+            const size_t found = Find(*d, from, end);
+            return found == std::string::npos ? found : found + std::strlen(end);
         };
-        if (x.compare(at, 2, "<?") == 0) {
-            at = skip_to("?>", at + 2);
-        } else if (x.compare(at, 4, "<!--") == 0) {
-            at = skip_to("-->", at + 4);
-        } else if (x.compare(at, 9, "<![CDATA[") == 0) {
-            if (open.empty()) return false;
-            at = skip_to("]]>", at + 9);
-        } else if (x.compare(at, 2, "<!") == 0) {
-            return false;  // a DOCTYPE, or another declaration
-        } else if (x.compare(at, 2, "</") == 0) {
-            std::string name;
+        if (Starts(*d, at, "<?")) {
             size_t end = at + 2;
-            if (open.empty() || !ReadName(x, &end, &name)) return false;
-            SkipSpace(x, &end);
-            Element& e = (*elements)[static_cast<size_t>(open.back())];
-            if (name != e.name || x.compare(end, 1, ">") != 0) return false;
-            e.close = at, e.end = end + 1, at = end + 1;
+            if (!ReadName(*d, &end)) return false;
+            std::string target(d->x + at + 2, end - at - 2);
+            for (char& c : target) c = static_cast<char>(std::tolower(c));
+            if (target == "xml" ||
+                (!Starts(*d, end, "?>") && (end >= d->size || !Space(d->x[end])))) {
+                return false;
+            }
+            at = past("?>", end);
+        } else if (Starts(*d, at, "<!--")) {
+            const size_t end = Find(*d, at + 4, "-->");
+            if (end == std::string::npos || Find(*d, at + 4, "--") != end) return false;
+            at = end + 3;
+        } else if (Starts(*d, at, "<![CDATA[")) {
+            if (open.empty()) return false;
+            at = past("]]>", at + 9);
+        } else if (Starts(*d, at, "<!")) {
+            return false;  // a DOCTYPE, or another declaration
+        } else if (Starts(*d, at, "</")) {
+            size_t end = at + 2;
+            if (open.empty() || !ReadName(*d, &end)) return false;
+            const Open& o = open.back();
+            if (std::string_view(d->x + at + 2, end - at - 2) !=
+                std::string_view(d->x + o.name, o.name_len)) {
+                return false;
+            }
+            SkipSpace(*d, &end);
+            if (!Starts(*d, end, ">")) return false;
+            if (o.kept >= 0) {
+                Element& e = d->el[static_cast<size_t>(o.kept)];
+                e.close = at, e.end = end + 1;
+            }
+            at = end + 1;
             open.pop_back();
             ended = open.empty();
         } else {
-            Element e{"", at, 0, 0, 0, open.empty() ? -1 : open.back(), false};
             size_t end = at + 1;
-            if (ended || !ReadName(x, &end, &e.name) || !ReadAttributes(x, &end, &e.empty)) {
-                return false;
+            bool empty = false;
+            if (ended || open.size() == MAX_DEPTH || !ReadName(*d, &end)) return false;
+            const size_t name = at + 1, name_len = end - at - 1;
+            if (!ReadAttributes(*d, &end, &empty)) return false;
+            int kept = -1;
+            const int parent = open.empty() ? -1 : open.back().kept;
+            const bool first = !open.empty() && !open.back().parent;
+            if (!open.empty()) open.back().parent = true;
+            if (open.empty() ||
+                (parent >= 0 && Wanted(*d, d->el[static_cast<size_t>(parent)],
+                                       std::string_view(d->x + name, name_len), first))) {
+                const int depth = parent < 0 ? 0 : d->el[static_cast<size_t>(parent)].depth + 1;
+                tracks += depth == 2 && Local(std::string_view(d->x + name, name_len)) == "TRACK";
+                if (d->el.size() == MAX_KEPT || tracks > MAX_TRACKS) return false;
+                kept = static_cast<int>(d->el.size());
+                d->el.push_back({name, name_len, at, end, end, end, parent, depth, empty});
             }
-            e.body = e.close = e.end = at = end;
-            elements->push_back(e);
-            if (!e.empty) open.push_back(static_cast<int>(elements->size() - 1));
-            ended = e.empty && open.empty();
+            if (!empty) open.push_back({name, name_len, kept, false});
+            ended = empty && open.empty();
+            at = end;
         }
         if (at == std::string::npos) return false;
     }
     return ended;
 }
 
-// The first child of element parent named name; -1 when it has none. Only the parent's own
-// elements are looked at (they follow it, in document order, up to its end).
-int Child(const std::vector<Element>& elements, int parent, const char* name) {
-    const size_t end = elements[static_cast<size_t>(parent)].end;
-    for (size_t k = static_cast<size_t>(parent) + 1; k < elements.size() && elements[k].open < end;
-         ++k) {
-        if (elements[k].parent == parent && elements[k].name == name) return static_cast<int>(k);
+// The first kept child of element parent whose local name is name; -1 when it has none.
+int Child(const Document& d, int parent, const char* name) {
+    for (size_t k = static_cast<size_t>(parent) + 1;
+         k < d.el.size() && d.el[k].open < d.el[static_cast<size_t>(parent)].end; ++k) {
+        if (d.el[k].parent == parent && Local(NameOf(d, d.el[k])) == name) {
+            return static_cast<int>(k);
+        }
     }
     return -1;
 }
 
-// The text an element holds, its references and CDATA sections read, white space around it cut.
-std::string TextOf(const std::string& x, const Element& e) {
+// The text an element holds itself, as UTF-8: its references and CDATA sections read, comments,
+// processing instructions and child elements skipped whole, white space around it cut.
+std::string TextOf(const Document& d, const Element& e) {
     std::string text, one;
+    int depth = 0;
     for (size_t at = e.body, end = 0; at < e.close; at = end) {
-        if (x.compare(at, 9, "<![CDATA[") == 0) {
-            end = x.find("]]>", at) + 3;
-            text += x.substr(at + 9, end - at - 12);
-        } else if (x[at] == '<') {
-            end = x.find('>', at) + 1;  // a child, a comment or a processing instruction
-        } else if (x[at] == '&' && Reference(x, at, &one, &end)) {
-            text += one;
+        const unsigned char b = static_cast<unsigned char>(d.x[at]);
+        if (Starts(d, at, "<!--")) {
+            end = Find(d, at, "-->") + 3;
+        } else if (Starts(d, at, "<?")) {
+            end = Find(d, at, "?>") + 2;
+        } else if (Starts(d, at, "<![CDATA[")) {
+            end = Find(d, at, "]]>") + 3;
+            if (depth == 0) text.append(d.x + at + 9, end - at - 12);
+        } else if (Starts(d, at, "</")) {
+            --depth, end = Find(d, at, ">") + 1;
+        } else if (b == '<') {
+            // A child's start tag: '>' may stand in its quoted values.
+            char quote = 0;
+            for (end = at + 1; quote != 0 || d.x[end] != '>'; ++end) {
+                if (d.x[end] == '"' || d.x[end] == '\'')
+                    quote = quote == 0 ? d.x[end] : quote == d.x[end] ? 0 : quote;
+            }
+            depth += d.x[end - 1] != '/';
+            ++end;
+        } else if (b == '&' && Reference(d, at, &one, &end)) {
+            if (depth == 0) text += one;
         } else {
-            text += x[at], end = at + 1;
+            end = at + 1;
+            if (depth == 0 && b >= 0x80 && d.encoding != Encoding::UTF8) {
+                PutUtf8(b, &text);
+            } else if (depth == 0) {
+                text += static_cast<char>(b);
+            }
         }
     }
     const size_t first = text.find_first_not_of(" \t\r\n"), last = text.find_last_not_of(" \t\r\n");
     return first == std::string::npos ? "" : text.substr(first, last - first + 1);
 }
 
-std::string Escaped(const std::string& text) {
+// UTF-8 text (a file name's bytes, which may be none) as character data of the document: markup
+// escaped, what is no UTF-8 or no character XML holds written as U+FFFD, and anything beyond ASCII
+// as a reference where the document is not in UTF-8.
+std::string Escaped(const Document& d, const std::string& text) {
     std::string out;
-    for (const char c : text) {
-        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : std::string(1, c);
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t at = 0, len = 0; at < text.size(); at += len) {
+        uint32_t c = 0;
+        if (!DecodeUtf8(p + at, text.size() - at, &c, &len)) c = 0xFFFD, len = 1;
+        if (!XmlChar(c)) c = 0xFFFD;
+        if (c == '&' || c == '<' || c == '>') {
+            out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (d.encoding == Encoding::UTF8) {
+            PutUtf8(c, &out);
+        } else {
+            char ref[16];
+            std::snprintf(ref, sizeof ref, "&#x%X;", c);
+            out += ref;
+        }
     }
     return out;
 }
@@ -207,119 +467,159 @@ struct Edit {
     std::string text;
 };
 
+// The element named name (with the prefix of the element named like) holding text.
+std::string Tagged(std::string_view like, const char* name, const std::string& text) {
+    const std::string prefix(like.substr(0, like.size() - Local(like).size()));
+    return "<" + prefix + name + ">" + text + "</" + prefix + name + ">";
+}
+
 // Gives element e the text; an empty-element tag becomes a start and an end tag.
-void SetText(std::vector<Edit>* edits, const Element& e, const std::string& text) {
+void SetText(const Document& d, std::vector<Edit>* edits, const Element& e,
+             const std::string& text) {
     if (e.empty) {
-        edits->push_back({e.open, e.end, "<" + e.name + ">" + text + "</" + e.name + ">"});
+        const std::string name(NameOf(d, e));
+        edits->push_back({e.open, e.end, "<" + name + ">" + text + "</" + name + ">"});
     } else {
         edits->push_back({e.body, e.close, text});
     }
 }
 
 // Where the white space before place starts, back to from at most.
-size_t SpaceBefore(const std::string& x, size_t place, size_t from) {
-    while (place > from && std::strchr(" \t\r\n", x[place - 1]) != nullptr) --place;
+size_t SpaceBefore(const Document& d, size_t place, size_t from) {
+    while (place > from && Space(d.x[place - 1])) --place;
     return place;
 }
 
 // Gives the child of parent named name the text, or adds one holding it as the parent's last
 // child, indented as its first child is.
-void SetChild(const std::string& x, const std::vector<Element>& elements, std::vector<Edit>* edits,
-              int parent, const char* name, const std::string& text) {
-    const int child = Child(elements, parent, name);
-    if (child >= 0) return SetText(edits, elements[static_cast<size_t>(child)], text);
-    const Element& p = elements[static_cast<size_t>(parent)];
-    const std::string element = std::string("<") + name + ">" + text + "</" + name + ">";
+void SetChild(const Document& d, std::vector<Edit>* edits, int parent, const char* name,
+              const std::string& text) {
+    const int child = Child(d, parent, name);
+    if (child >= 0) return SetText(d, edits, d.el[static_cast<size_t>(child)], text);
+    const Element& p = d.el[static_cast<size_t>(parent)];
+    const std::string element = Tagged(NameOf(d, p), name, text);
     if (p.empty) {
-        return edits->push_back(
-            {p.open, p.end, "<" + p.name + ">" + element + "</" + p.name + ">"});
+        const std::string pname(NameOf(d, p));
+        return edits->push_back({p.open, p.end, "<" + pname + ">" + element + "</" + pname + ">"});
     }
     std::string indent;
     const size_t first = static_cast<size_t>(parent) + 1;  // its first child, if it has one
-    if (first < elements.size() && elements[first].parent == parent) {
-        const size_t from = SpaceBefore(x, elements[first].open, p.body);
-        indent = x.substr(from, elements[first].open - from);
+    if (first < d.el.size() && d.el[first].parent == parent) {
+        const size_t from = SpaceBefore(d, d.el[first].open, p.body);
+        indent.assign(d.x + from, d.el[first].open - from);
     }
-    const size_t at = SpaceBefore(x, p.close, p.body);
+    const size_t at = SpaceBefore(d, p.close, p.body);
     edits->push_back({at, at, indent + element});
 }
 
 // 32 hexadecimal digits that stand for text.
-std::string Uid(const std::string& text) {
+std::string Uid(const char* text, size_t size) {
     std::string uid;
     for (uint64_t seed : {uint64_t{14695981039346656037u}, uint64_t{1099511628211u}}) {
         uint64_t hash = seed;
-        for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+        for (size_t k = 0; k < size; ++k) {
+            hash = (hash ^ static_cast<unsigned char>(text[k])) * 1099511628211u;
+        }
         for (int shift = 60; shift >= 0; shift -= 4) uid += "0123456789ABCDEF"[hash >> shift & 15];
     }
     return uid;
 }
 
-}  // namespace
-
-bool IxmlOfChannel(const std::string& xml, int channel, const std::string& parent,
-                   std::string* out) {
-    std::vector<Element> el;
-    if (!ReadXml(xml, &el) || el.empty() || el[0].empty) return false;
-    std::vector<Edit> edits;
-    const auto at = [&](int k) -> const Element& { return el[static_cast<size_t>(k)]; };
-    const int list = Child(el, 0, "TRACK_LIST");
+// The edits that make the document the output of channel's.
+bool EditsOfChannel(const Document& d, int channel, const std::string& parent,
+                    const std::string& own, std::vector<Edit>* edits) {
+    const auto at = [&](int k) -> const Element& { return d.el[static_cast<size_t>(k)]; };
+    const int list = Child(d, 0, "TRACK_LIST");
     if (list >= 0) {
         std::vector<int> tracks;
         int kept = -1;
         bool indexed = false;
-        for (int k = 0; k < static_cast<int>(el.size()); ++k) {
-            if (at(k).parent != list || at(k).name != "TRACK") continue;
+        for (int k = list + 1; k < static_cast<int>(d.el.size()) && at(k).open < at(list).end;
+             ++k) {
+            if (at(k).parent != list || Local(NameOf(d, at(k))) != "TRACK") continue;
             tracks.push_back(k);
-            const int index = Child(el, k, "INTERLEAVE_INDEX");
+            const int index = Child(d, k, "INTERLEAVE_INDEX");
             indexed = indexed || index >= 0;
-            if (index >= 0 && TextOf(xml, at(index)) == std::to_string(channel + 1)) kept = k;
+            if (index >= 0 && TextOf(d, at(index)) == std::to_string(channel + 1)) kept = k;
         }
         if (!indexed && static_cast<int>(tracks.size()) > channel) kept = tracks[size_t(channel)];
         if (kept < 0) return false;
         for (const int k : tracks) {
-            if (k == kept) continue;
             // With the white space before it.
-            edits.push_back({SpaceBefore(xml, at(k).open, at(list).body), at(k).end, ""});
+            if (k != kept)
+                edits->push_back({SpaceBefore(d, at(k).open, at(list).body), at(k).end, ""});
         }
-        const int index = Child(el, kept, "INTERLEAVE_INDEX");
-        if (index >= 0) SetText(&edits, at(index), "1");
-        const int count = Child(el, list, "TRACK_COUNT");
-        if (count >= 0) SetText(&edits, at(count), "1");
+        const int index = Child(d, kept, "INTERLEAVE_INDEX");
+        if (index >= 0) SetText(d, edits, at(index), "1");
+        const int count = Child(d, list, "TRACK_COUNT");
+        if (count >= 0) SetText(d, edits, at(count), "1");
     }
     // The outputs are a set of two files, each with a name of its own, both children of the input.
-    const int uid = Child(el, 0, "FILE_UID");
-    const std::string parent_uid = uid >= 0 ? TextOf(xml, at(uid)) : Uid(xml);
-    SetChild(xml, el, &edits, 0, "FILE_UID",
-             Uid(parent_uid + (channel == 0 ? "\nleft" : "\nright")));
-    const int set = Child(el, 0, "FILE_SET");
+    const int uid = Child(d, 0, "FILE_UID");
+    const std::string parent_uid = uid >= 0 ? TextOf(d, at(uid)) : Uid(d.x, d.size);
+    const std::string own_uid = parent_uid + (channel == 0 ? "\nleft" : "\nright");
+    SetChild(d, edits, 0, "FILE_UID", Uid(own_uid.data(), own_uid.size()));
+    const int set = Child(d, 0, "FILE_SET");
     if (set < 0 || at(set).empty) {
-        SetChild(xml, el, &edits, 0, "FILE_SET",
-                 "<TOTAL_FILES>2</TOTAL_FILES><FAMILY_UID>" + Escaped(parent_uid) +
-                     "</FAMILY_UID><FILE_SET_INDEX>" + std::to_string(channel + 1) +
-                     "</FILE_SET_INDEX>");
+        const std::string_view root = NameOf(d, at(0));
+        SetChild(d, edits, 0, "FILE_SET",
+                 Tagged(root, "TOTAL_FILES", "2") +
+                     Tagged(root, "FAMILY_UID", Escaped(d, parent_uid)) +
+                     Tagged(root, "FILE_SET_INDEX", std::to_string(channel + 1)));
     } else {
-        SetChild(xml, el, &edits, set, "TOTAL_FILES", "2");
-        if (Child(el, set, "FAMILY_UID") < 0) {
-            SetChild(xml, el, &edits, set, "FAMILY_UID", Escaped(parent_uid));
+        SetChild(d, edits, set, "TOTAL_FILES", "2");
+        if (Child(d, set, "FAMILY_UID") < 0) {
+            SetChild(d, edits, set, "FAMILY_UID", Escaped(d, parent_uid));
         }
-        SetChild(xml, el, &edits, set, "FILE_SET_INDEX", std::to_string(channel + 1));
+        SetChild(d, edits, set, "FILE_SET_INDEX", std::to_string(channel + 1));
     }
-    const int history = Child(el, 0, "HISTORY");
-    const std::string parents = "<PARENT_FILENAME>" + Escaped(parent) + "</PARENT_FILENAME>" +
-                                "<PARENT_UID>" + Escaped(parent_uid) + "</PARENT_UID>";
+    const int history = Child(d, 0, "HISTORY");
+    const int current = Child(d, 0, "CURRENT_FILENAME");
+    if (current >= 0) SetText(d, edits, at(current), Escaped(d, own));
     if (history < 0 || at(history).empty) {
-        SetChild(xml, el, &edits, 0, "HISTORY", parents);
+        const std::string_view root = NameOf(d, at(0));
+        SetChild(d, edits, 0, "HISTORY",
+                 Tagged(root, "PARENT_FILENAME", Escaped(d, parent)) +
+                     Tagged(root, "PARENT_UID", Escaped(d, parent_uid)) +
+                     (current >= 0 ? "" : Tagged(root, "CURRENT_FILENAME", Escaped(d, own))));
     } else {
-        SetChild(xml, el, &edits, history, "PARENT_FILENAME", Escaped(parent));
-        SetChild(xml, el, &edits, history, "PARENT_UID", Escaped(parent_uid));
+        SetChild(d, edits, history, "PARENT_FILENAME", Escaped(d, parent));
+        SetChild(d, edits, history, "PARENT_UID", Escaped(d, parent_uid));
+        if (current < 0) SetChild(d, edits, history, "CURRENT_FILENAME", Escaped(d, own));
     }
-    // From the end back, so that each edit's places still hold; of one place, the later first.
-    *out = xml;
-    std::stable_sort(edits.begin(), edits.end(),
-                     [](const Edit& a, const Edit& b) { return a.from < b.from; });
-    for (size_t k = edits.size(); k-- > 0;) {
-        out->replace(edits[k].from, edits[k].to - edits[k].from, edits[k].text);
+    return true;
+}
+
+}  // namespace
+
+bool WellFormedXml(const char* xml, size_t size) {
+    Document d{xml, size, Encoding::UTF8, {}};
+    // Recorders pad the chunk with NUL bytes after the document.
+    while (d.size > 0 && d.x[d.size - 1] == '\0') --d.size;
+    return ReadXml(&d);
+}
+
+bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
+                    const std::string own[2], std::string out[2]) {
+    Document d{xml, size, Encoding::UTF8, {}};
+    while (d.size > 0 && d.x[d.size - 1] == '\0') --d.size;
+    if (!ReadXml(&d) || d.el.empty() || d.el[0].empty) return false;
+    std::vector<Edit> edits[2];
+    for (int channel = 0; channel < 2; ++channel) {
+        if (!EditsOfChannel(d, channel, parent, own[channel], &edits[channel])) return false;
+    }
+    for (int channel = 0; channel < 2; ++channel) {
+        // In the order of their places; of one place, in the order made.
+        std::vector<Edit>& e = edits[channel];
+        std::stable_sort(e.begin(), e.end(),
+                         [](const Edit& a, const Edit& b) { return a.from < b.from; });
+        size_t from = 0;
+        for (const Edit& edit : e) {
+            if (edit.from < from) continue;  // inside a part already replaced
+            out[channel].append(xml + from, edit.from - from).append(edit.text);
+            from = edit.to;
+        }
+        out[channel].append(xml + from, size - from);
     }
     return true;
 }

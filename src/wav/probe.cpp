@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "fail.h"
 #include "system.h"
@@ -146,40 +147,71 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
     return false;
 }
 
-// Whether the chunk of id, whose body starts with form, is one an output carries: a list of tags
-// (INFO) or of cue labels (adtl), cue points, sampler and instrument settings, the broadcast
-// extension and iXML; seen tells which of the last two came already, as an output holds one each.
-bool Carried(const unsigned char* id, const unsigned char* form, bool seen[2]) {
-    for (const char* kind : {"cue ", "smpl", "inst"}) {
-        if (std::memcmp(id, kind, 4) == 0) return true;
-    }
-    if (std::memcmp(id, "LIST", 4) == 0 || std::memcmp(id, "list", 4) == 0) {
-        return std::memcmp(form, "INFO", 4) == 0 || std::memcmp(form, "adtl", 4) == 0;
+// Whether the chunk of id is of a kind an output carries: a list (of tags or of cue labels, by
+// its form), cue points, sampler and instrument settings, the broadcast extension and iXML; seen
+// tells which of the last two came already, as an output holds one each. Sets fixed to the bytes
+// its body holds at least.
+bool CarriedKind(const unsigned char* id, bool seen[2], uint64_t* fixed) {
+    const std::pair<const char*, uint64_t> kinds[] = {
+        {"cue ", 4}, {"smpl", 36}, {"inst", 7}, {"LIST", 4}, {"list", 4}};
+    for (const auto& [kind, size] : kinds) {
+        if (std::memcmp(id, kind, 4) == 0) return *fixed = size, true;
     }
     for (int k = 0; k < 2; ++k) {
-        if (std::memcmp(id, k == 0 ? "bext" : "iXML", 4) == 0 && !seen[k]) return seen[k] = true;
+        if (std::memcmp(id, k == 0 ? "bext" : "iXML", 4) == 0 && !seen[k]) {
+            *fixed = k == 0 ? BEXT_HISTORY : 0;
+            return seen[k] = true;
+        }
     }
     return false;
 }
 
+// Where the chain goes on after a chunk of odd length, whose pad byte some writers leave out: at
+// padded, unless no whole chunk stands there but one does a byte before it.
+uint64_t NextChunk(Input& in, uint64_t padded, bool odd, uint64_t stop) {
+    unsigned char head[CHUNK_HEADER];
+    const auto whole = [&](uint64_t pos) {
+        return pos + CHUNK_HEADER <= stop && ChunkHeader(in, pos, head) &&
+               pos + CHUNK_HEADER + Assem4(head + CHUNK_LEN) <= in.size;
+    };
+    return odd && !whole(padded) && whole(padded - 1) ? padded - 1 : padded;
+}
+
 // Appends to metadata the carried chunks of the chain from pos to stop, each with its pad byte,
 // as long as they stand whole in the file and all fit under METADATA_MAX; a chain that breaks
-// ends the look.
+// ends the look. A chunk of a carried kind that is left out gets a line saying why.
 void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::string* metadata) {
     unsigned char head[CHUNK_HEADER + 4];
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
         if (!ChunkHeader(in, pos, head)) return;
         const uint64_t len = Assem4(head + CHUNK_LEN), whole = CHUNK_HEADER + len + len % 2;
-        if (pos + CHUNK_HEADER + len > in.size) return;
-        const bool formed = len >= 4 && ReadAt(in, pos + CHUNK_HEADER, head + CHUNK_HEADER, 4);
-        if (formed && Carried(head, head + CHUNK_HEADER, seen) &&
-            metadata->size() + whole <= METADATA_MAX) {
-            std::string chunk(whole, '\0');
-            unsigned char* bytes = reinterpret_cast<unsigned char*>(&chunk[0]);
-            if (!ReadAt(in, pos, bytes, CHUNK_HEADER + len)) return;
-            metadata->append(chunk);
+        const bool list = std::memcmp(head, "LIST", 4) == 0 || std::memcmp(head, "list", 4) == 0;
+        uint64_t fixed = 0;
+        if (CarriedKind(head, seen, &fixed) &&
+            (!list ||
+             (len >= 4 && ReadAt(in, pos + CHUNK_HEADER, head + CHUNK_HEADER, 4) &&
+              (std::memcmp(head + CHUNK_HEADER, "INFO", 4) == 0 ||
+               std::memcmp(head + CHUNK_HEADER, "adtl", 4) == 0)) ||
+             len < 4)) {
+            // Its id (printable, as ChunkHeader found) without the spaces that pad it to four.
+            char name[5] = {};
+            std::memcpy(name, head, 4);
+            for (int c = 3; c > 0 && name[c] == ' '; --c) name[c] = '\0';
+            if (pos + CHUNK_HEADER + len > in.size) {
+                std::printf(MSG_CHUNK_CUT "\n", name);
+            } else if (len < fixed) {
+                std::printf(MSG_CHUNK_SHORT "\n", name);
+            } else if (metadata->size() + whole > METADATA_MAX) {
+                std::printf(MSG_CHUNK_LARGE "\n", name);
+            } else {
+                const size_t at = metadata->size();
+                metadata->resize(at + whole);
+                unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*metadata)[at]);
+                if (!ReadAt(in, pos, bytes, CHUNK_HEADER + len)) return metadata->resize(at);
+            }
         }
-        pos += whole;
+        if (pos + CHUNK_HEADER + len > in.size) return;
+        pos = NextChunk(in, pos + whole, len % 2 == 1, stop);
     }
 }
 
@@ -245,7 +277,10 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
         bool seen[2] = {false, false};
         CollectChunks(in, 12, data, seen, metadata);
         const uint64_t samples = end - data - CHUNK_HEADER;
-        if (end < in.size) CollectChunks(in, end + samples % 2, in.size, seen, metadata);
+        if (end < in.size) {
+            CollectChunks(in, NextChunk(in, end + samples % 2, samples % 2 == 1, in.size), in.size,
+                          seen, metadata);
+        }
     }
     // The input stays open to the end of the run, so that its inode number stays its own: the
     // copies then find the same file by its name.

@@ -1,6 +1,7 @@
 // Wave-format operations: the little-endian field codec, the input probe and the mono header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -32,19 +33,27 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
                     uint64_t* data_end, FileId* identity, std::string* metadata);
 
-// The chunks each output (out[0] left, out[1] right) carries of the input's, as GET_ATTRIBUTES
-// gives them: bext with its UMID cleared, loudness not given and a line of coding history for its
-// channel, then iXML for its channel, then the rest as they are. input names the input's file.
-// Sets ixml_left_out when an iXML chunk can't be read or matched to both channels: it is left out
-// of both.
-void MONO_METADATA(const std::string& carried, const std::string& input, uint32_t sample_rate,
-                   uint32_t bits_per_sample, std::string out[2], bool* ixml_left_out);
-// The iXML document xml for the output of channel split from the file named parent: the track list
-// reduced to that channel's track, the file's own FILE_UID, the pair as a file set of two, the
-// input as its parent; everything else byte for byte. False when xml is not well-formed XML (or
-// declares a document type), or no track can be matched to the channel.
-bool IxmlOfChannel(const std::string& xml, int channel, const std::string& parent,
-                   std::string* out);
+// The fixed fields of a bext chunk's body, before its coding history.
+constexpr size_t BEXT_HISTORY = 602;
+
+// Appends to each output's chunks (out[0] left, out[1] right) what it carries of the input's, as
+// GET_ATTRIBUTES gives them: bext for its channel (its description naming the output own[k] and its
+// own track, the UMID cleared, loudness not given, a line of coding history), then iXML for its
+// channel, then the rest as they are. input names the input's file. Sets ixml_left_out when an
+// iXML chunk can't be read or matched to both channels: it is left out of both.
+void MONO_METADATA(const std::string& carried, const std::string& input, const std::string own[2],
+                   uint32_t sample_rate, uint32_t bits_per_sample, std::string out[2],
+                   bool* ixml_left_out);
+// Whether the size bytes at xml are a well-formed XML document with no document type declaration
+// (NUL bytes after it allowed, as recorders pad the chunk).
+bool WellFormedXml(const char* xml, size_t size);
+// Appends to out[k] the iXML document xml for the output named own[k] (k 0 left, 1 right) split
+// from the file named parent: the track list reduced to that channel's track, the file's own
+// FILE_UID and CURRENT_FILENAME, the pair as a file set of two, the input as its parent;
+// everything else byte for byte. False, appending nothing, when xml is not well-formed or no
+// track can be matched to a channel.
+bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
+                    const std::string own[2], std::string out[2]);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
