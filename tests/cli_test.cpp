@@ -351,6 +351,80 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
     }
 }
 
+// With --keep-metadata each output's bext description names its own file and keeps its own track
+// line (a name that doesn't fit leaves its line out), its coding history ends at the input's
+// first NUL, and its iXML names it; a chunk it can't carry is named in a line before "done"; a
+// list written without its pad byte after the samples is still found, and what follows it.
+TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
+    const auto bext = [](const std::string& description, const std::string& history) {
+        Bytes b = Text(description);
+        b.resize(602, 0);
+        return Chunk("bext", Cat({b, Text(history)}));
+    };
+    // The body of the output's first chunk of id.
+    const auto body = [](const Bytes& file, const std::string& id) {
+        for (size_t at = 12; at + 8 <= file.size();) {
+            const size_t length = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16;
+            if (std::string(file.begin() + long(at), file.begin() + long(at) + 4) == id) {
+                return std::string(file.begin() + long(at) + 8,
+                                   file.begin() + long(at + 8 + length));
+            }
+            at += 8 + length + length % 2;
+        }
+        return std::string("none");
+    };
+    const std::string history = "A=PCM,F=48000,W=16,M=stereo,T=SD\r\n";
+    const std::string sd = "sFILENAME=A101_1.WAV\r\nsTRK1=MKH516 A\r\nsTRK2=Boom\r\nsSCENE=A1\r\n";
+    const std::string full = "dFILENAME=A.wav\r\ndNOTE=" + std::string(256 - 25, 'n') + "\r\n";
+    const Bytes s = StereoSamples(16, 0, 101), fmt = Fmt(16, 2, 48000);
+    const Bytes xml = Chunk("iXML", Text("<BWFXML><HISTORY><CURRENT_FILENAME>A101_1.WAV"
+                                         "</CURRENT_FILENAME></HISTORY></BWFXML>"));
+    const Bytes odd_list = Chunk("LIST", Cat({Text("INFOINAM"), {3, 0, 0, 0}, Text("Doc")}));
+    const Bytes cue = Chunk("cue ", Bytes(4, 0));
+    Put("A101_1.wav",
+        Riff({fmt, bext(sd, history + std::string(80, '\0') + "\x93junk"), xml,
+              Chunk("smpl", Bytes(20, 0x81)), Data(s), Bytes(odd_list.begin(), odd_list.end() - 1),
+              cue, Chunk("LIST", Cat({Text("adtl"), Bytes(16 << 20, 0xA5)}))}));
+    std::string out;
+    EXPECT_EQ(Run({"--keep-metadata", "A101_1.wav"}, "", &out), 0);
+    EXPECT_EQ(out,
+              "The smpl chunk is shorter than its fixed fields: left out.\n"
+              "The LIST chunk would take the metadata past 16 MiB: left out.\ndone\n");
+    const std::string line = "A=PCM,F=48000,W=16,M=mono,T=quenlor2 " QUENLOR_VERSION "; ";
+    for (int channel = 0; channel < 2; ++channel) {
+        const Bytes got = Get(channel == 0 ? "A101_1L.wav" : "A101_1R.wav");
+        const std::string b = body(got, "bext");
+        std::string own = channel == 0 ? "sFILENAME=A101_1L.wav\r\nsTRK1=MKH516 A\r\n"
+                                       : "sFILENAME=A101_1R.wav\r\nsTRK2=Boom\r\n";
+        EXPECT_EQ(b.substr(0, 256), (own + "sSCENE=A1\r\n").append(256 - own.size() - 11, '\0'));
+        EXPECT_EQ(b.substr(602),
+                  history + line + (channel == 0 ? "left" : "right") + " channel\r\n");
+        EXPECT_NE(body(got, "iXML")
+                      .find(std::string("<CURRENT_FILENAME>A101_1") + "LR"[channel] +
+                            ".wav</CURRENT_FILENAME>"),
+                  std::string::npos);
+        EXPECT_EQ(body(got, "LIST"), std::string(odd_list.begin() + 8, odd_list.end() - 1));
+        EXPECT_EQ(body(got, "cue "), std::string(4, '\0'));
+    }
+    // A description with no room for the longer name keeps whole lines, without its FILENAME; a
+    // bext too short to be one is left out with its line.
+    Put("A.wav", Riff({fmt, bext(full, ""), Data(s), Chunk("iXML", Text("<a>")),
+                       Chunk("bext", Bytes(600, 0))}));
+    EXPECT_EQ(Run({"--keep-metadata", "A.wav"}, "", &out), 0);
+    EXPECT_EQ(out,
+              "The iXML chunk can't be read or its tracks matched to the channels: left out.\n"
+              "done\n");
+    EXPECT_EQ(body(Get("AR.wav"), "bext").substr(0, 256), full.substr(17) + std::string(17, '\0'));
+    Put("A.wav",
+        Riff({fmt, Chunk("bext", Bytes(600, 0)), Data(s), Chunk("iXML", Text("<a/>"), 99)}));
+    EXPECT_EQ(Run({"--keep-metadata", "A.wav"}, "", &out), 0);
+    EXPECT_EQ(out,
+              "The bext chunk is shorter than its fixed fields: left out.\n"
+              "The iXML chunk is cut short by the end of the file: left out.\ndone\n");
+    EXPECT_EQ(Run({"A.wav"}, "", &out), 0);
+    EXPECT_EQ(out, "done\n");
+}
+
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is
 // always a name. Help is offered once, and x exits only at the second prompt.
 TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {

@@ -137,27 +137,31 @@ void PutUtf8(uint32_t c, std::string* out) {
 // The character a reference at x[at] ('&') stands for, as UTF-8, and where it ends; false when it
 // is none of the predefined entities or a character reference to a character XML holds.
 bool Reference(const Document& d, size_t at, std::string* text, size_t* end) {
-    const size_t semi = Find(d, at, ";");
-    if (semi == std::string::npos || semi - at > 12) return false;
-    const std::string ref(d.x + at + 1, semi - at - 1);
-    const char* const names[] = {"amp", "lt", "gt", "quot", "apos"};
+    size_t k = at + 1;
+    if (k < d.size && d.x[k] == '#') {
+        const bool hex = k + 1 < d.size && d.x[k + 1] == 'x';
+        uint32_t code = 0;
+        const size_t digits = k += hex ? 2 : 1;
+        for (; k < d.size && std::isxdigit(static_cast<unsigned char>(d.x[k])) &&
+               (hex || std::isdigit(static_cast<unsigned char>(d.x[k])));
+             ++k) {
+            const int digit = std::isdigit(static_cast<unsigned char>(d.x[k]))
+                                  ? d.x[k] - '0'
+                                  : std::tolower(static_cast<unsigned char>(d.x[k])) - 'a' + 10;
+            code =
+                std::min<uint32_t>(code * (hex ? 16 : 10) + static_cast<uint32_t>(digit), 0x110000);
+        }
+        if (k == digits || k >= d.size || d.x[k] != ';' || !XmlChar(code)) return false;
+        text->clear();
+        PutUtf8(code, text);
+        return *end = k + 1, true;
+    }
+    const char* const names[] = {"amp;", "lt;", "gt;", "quot;", "apos;"};
     const char* const chars[] = {"&", "<", ">", "\"", "'"};
-    *end = semi + 1;
-    for (int k = 0; k < 5; ++k) {
-        if (ref == names[k]) return *text = chars[k], true;
+    for (int n = 0; n < 5; ++n) {
+        if (Starts(d, k, names[n])) return *text = chars[n], *end = k + std::strlen(names[n]), true;
     }
-    const bool hex = ref.size() > 2 && ref[0] == '#' && ref[1] == 'x';
-    const std::string digits = ref.substr(hex ? 2 : 1);
-    if (ref.size() < 2 || ref[0] != '#' || digits.empty() || digits.size() > 7 ||
-        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
-            std::string::npos) {
-        return false;
-    }
-    const unsigned long code = std::strtoul(digits.c_str(), nullptr, hex ? 16 : 10);
-    if (!XmlChar(static_cast<uint32_t>(code))) return false;
-    text->clear();
-    PutUtf8(static_cast<uint32_t>(code), text);
-    return true;
+    return false;
 }
 
 // Whether x[from, to) is character data: no '<', every '&' a reference, and no "]]>" in text.
@@ -263,8 +267,10 @@ bool ReadDeclaration(Document* d, size_t* at) {
         return true;
     };
     std::string version, encoding, standalone;
-    if (!pseudo("version", &version) || version.size() < 3 || version.compare(0, 2, "1.") != 0 ||
-        version.find_first_not_of("0123456789", 2) != std::string::npos) {
+    // Any version number made of name characters is read, as common parsers read it.
+    if (!pseudo("version", &version) || version.empty() ||
+        version.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                                  "._-") != std::string::npos) {
         return false;
     }
     if (pseudo("encoding", &encoding)) {
