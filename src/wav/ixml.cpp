@@ -16,7 +16,7 @@ namespace {
 
 // Bounds that keep a hostile document's reading small. A wave file has at most 65,535 channels,
 // so a longer track list describes none; no recorder nests elements or piles up attributes so.
-constexpr size_t MAX_TRACKS = 65535, MAX_KEPT = 2 * MAX_TRACKS, MAX_DEPTH = 1024;
+constexpr size_t MAX_TRACKS = 65535, MAX_KEPT = 2 * MAX_TRACKS + 1024, MAX_DEPTH = 1024;
 constexpr size_t MAX_ATTRIBUTES = 256;
 
 // How the document's bytes stand for characters: UTF-8 (the default), US-ASCII, ISO-8859-1, or
@@ -27,8 +27,8 @@ enum class Encoding { UTF8, ASCII, LATIN1, BYTES };
 // the first byte after that tag, of its end tag's '<' and of the first byte after it (the last
 // three equal for an empty-element tag), its parent (-1 for the root) and depth.
 struct Element {
-    size_t name, name_len, open, body, close, end;
-    int parent, depth;
+    uint32_t name, name_len, open, body, close, end;  // a chunk's body is less than 4 GiB
+    int32_t parent, depth;
     bool empty;
 };
 
@@ -300,6 +300,7 @@ bool ReadDeclaration(Document* d, size_t* at) {
 // formed, declares a document type (whose entities could stand for anything), or passes the
 // bounds above.
 bool ReadXml(Document* d) {
+    if (d->size > UINT32_MAX) return false;
     size_t at = Starts(*d, 0, "\xEF\xBB\xBF") ? 3 : 0;
     if (!ReadDeclaration(d, &at)) return false;
     for (size_t k = 0, len = 0; k < d->size; k += len) {
@@ -358,7 +359,7 @@ bool ReadXml(Document* d) {
             if (!Starts(*d, end, ">")) return false;
             if (o.kept >= 0) {
                 Element& e = d->el[static_cast<size_t>(o.kept)];
-                e.close = at, e.end = end + 1;
+                e.close = static_cast<uint32_t>(at), e.end = static_cast<uint32_t>(end + 1);
             }
             at = end + 1;
             open.pop_back();
@@ -380,7 +381,9 @@ bool ReadXml(Document* d) {
                 tracks += depth == 2 && Local(std::string_view(d->x + name, name_len)) == "TRACK";
                 if (d->el.size() == MAX_KEPT || tracks > MAX_TRACKS) return false;
                 kept = static_cast<int>(d->el.size());
-                d->el.push_back({name, name_len, at, end, end, end, parent, depth, empty});
+                const auto u = [](size_t v) { return static_cast<uint32_t>(v); };
+                d->el.push_back(
+                    {u(name), u(name_len), u(at), u(end), u(end), u(end), parent, depth, empty});
             }
             if (!empty) open.push_back({name, name_len, kept, false});
             ended = empty && open.empty();
@@ -614,9 +617,11 @@ bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
     for (int channel = 0; channel < 2; ++channel) {
         if (!EditsOfChannel(d, channel, parent, own[channel], &edits[channel])) return false;
     }
+    // The elements, then each channel's edits, let go once used: a long track list makes many.
+    std::vector<Element>().swap(d.el);
     for (int channel = 0; channel < 2; ++channel) {
+        std::vector<Edit> e = std::move(edits[channel]);
         // In the order of their places; of one place, in the order made.
-        std::vector<Edit>& e = edits[channel];
         std::stable_sort(e.begin(), e.end(),
                          [](const Edit& a, const Edit& b) { return a.from < b.from; });
         size_t from = 0;
