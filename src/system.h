@@ -55,6 +55,9 @@ Flush FlushProgress(bool wait);
 // Writes bytes from to to of the file to the disk and waits for them; false when the disk
 // reported a failure to write them (a flush after it may no longer say so).
 bool WriteBack(std::FILE* file, uint64_t from, uint64_t to);
+// Starts writing bytes from to to of the file to the disk, without waiting (where the system
+// can): a flush after it then waits for less.
+void StartWriteBack(std::FILE* file, uint64_t from, uint64_t to);
 // Drops bytes from to to of the file, on disk, from the cache (where the system can), so that
 // they don't push out what is still to be read.
 void DropCached(std::FILE* file, uint64_t from, uint64_t to);

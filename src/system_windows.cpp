@@ -439,6 +439,8 @@ bool WriteBack(std::FILE*, uint64_t, uint64_t) {
     return true;
 }
 
+void StartWriteBack(std::FILE*, uint64_t, uint64_t) {}
+
 void DropCached(std::FILE*, uint64_t, uint64_t) {}
 
 bool Allocate(intptr_t, uint64_t) {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <vector>
+#include <memory>
 
 #include "extract/extract.h"
 #include "fail.h"
@@ -108,6 +108,20 @@ constexpr uint64_t FLUSH_STEP = 32 << 20, FLUSH_LAG = 64 << 20;
 // from the one to the other.
 constexpr size_t PIECE_FRAMES = 4096;
 
+// Buffer which (0 the blocks read, 1 the samples gathered) of at least size bytes, kept for the
+// next copy and left unfilled: each copy fills what it reads. Its slack past the last sample,
+// which the gathers may read, is zeros.
+unsigned char* Buffer(int which, size_t size) {
+    static std::unique_ptr<unsigned char[]> buffers[2];
+    static size_t sizes[2];
+    if (sizes[which] < size) {
+        buffers[which].reset(new unsigned char[size]);
+        sizes[which] = size;
+    }
+    std::memset(buffers[which].get() + size - SLACK, 0, SLACK);
+    return buffers[which].get();
+}
+
 // What is wrong with the input, open as `in` and found at path now, against the file the probe
 // read: nothing (nullptr), a change (another file, or the same one written, grown or cut, or no
 // file left at path), or a failure to read its attributes.
@@ -173,8 +187,9 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     const size_t sample = bits_per_sample / 8;
     const size_t frame = 2 * sample;
     const size_t skip = static_cast<size_t>(channel) * sample;
-    std::vector<unsigned char> block(BLOCK_FRAMES * frame + SLACK);
-    std::vector<unsigned char> samples(BLOCK_FRAMES * sample + SLACK);
+    const size_t most = std::min(frames, BLOCK_FRAMES);
+    unsigned char* const block = Buffer(0, most * frame + SLACK);
+    unsigned char* const samples = Buffer(1, most * sample + SLACK);
     Digest read{};
     // The output's end, the end of what its last flush covers, and of what has left the cache.
     uint64_t written = header_size, flushed = header_size, dropped = header_size;
@@ -182,7 +197,7 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         const size_t n = std::min(left, BLOCK_FRAMES);
         // The input held these frames when it was probed: fewer now means it changed, or could
         // not be read.
-        if (std::fread(block.data(), frame, n, in) != n) {
+        if (std::fread(block, frame, n, in) != n) {
             const char* difference = Difference(in, in_path, identity);
             Stop(in, out, difference != nullptr ? difference : MSG_READ);
         }
@@ -192,14 +207,13 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         for (size_t done = 0; done < n; done += PIECE_FRAMES) {
             const size_t m = std::min(n - done, PIECE_FRAMES);
             if (sample == 2) {
-                Gather2(block.data() + done * frame, m, skip, samples.data() + done * sample);
+                Gather2(block + done * frame, m, skip, samples + done * sample);
             } else {
-                Gather3Fastest(block.data() + done * frame, m, skip,
-                               samples.data() + done * sample);
+                Gather3Fastest(block + done * frame, m, skip, samples + done * sample);
             }
-            DigestBytes(block.data() + done * frame, m * frame, &read);
+            DigestBytes(block + done * frame, m * frame, &read);
         }
-        if (std::fwrite(samples.data(), sample, n, out) != n) Stop(in, out, MSG_WRITE);
+        if (std::fwrite(samples, sample, n, out) != n) Stop(in, out, MSG_WRITE);
         written += n * sample;
         PROGRESS(n * sample);
         // A disk that keeps a cache of its own can take as long to flush it as the copy takes to
@@ -226,6 +240,9 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     if (FlushProgress(true) == Flush::FAILED) Stop(in, out, MSG_WRITE);
     DropCached(out, dropped, flushed);
     if (channel == 0 && flushed != header_size) StartFlush(out);
+    // The rest goes to the disk now, while the other copy runs or the other output's rest goes:
+    // the flushes before the renames then wait for both at once.
+    StartWriteBack(out, flushed == header_size ? 0 : flushed, written);
     if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
     if (channel == 0) *digest = read;
     if (channel == 1 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);
