@@ -9,6 +9,9 @@
 #
 #   COMPARE_BIN=/path bench/run.sh        time another build too, in the same rounds
 #   COLD=1 bench/run.sh                   every part starts with the page cache dropped (root)
+#   BATCH=100 bench/run.sh                instead, a day of short takes: that many ten-second
+#                                         16-bit takes split in a loop, against sndfile-deinterleave
+#                                         in the same loop followed by one sync (COMPARE_BIN too)
 #   LOWMEM_MIB=1400 bench/run.sh          also each split in a memory cgroup of that size, the
 #                                         input read into the cache there first, and outside
 #                                         it after the same preparation (root)
@@ -88,13 +91,56 @@ deinterleave() { sndfile-deinterleave "$1" >/dev/null && sync; }
 floor_1r2w() { reads "$1" 1 && writes; }
 copy() { cp "$1" "$work/floor1.out" && if [ -n "$flush" ]; then sync -d "$work/floor1.out"; fi; }
 
+best_of() { printf '%s\n' "$@" | sort -n | head -1; }
+median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
+
+# batch COUNT: the loops, ROUNDS times in turn after WARMUP, each from a synced folder without
+# outputs; then each loop's median and best, and the ratio of the medians to the other tool's.
+batch() {
+    local dir=$work/batch r k t names=(split) loops=("$bin")
+    mkdir -p "$dir"
+    for k in $(seq -w 1 "$1"); do "$root/build-bench/make_wav" "$dir/t$k.wav" 16 441000 >/dev/null; done
+    cat "$dir"/t*.wav >/dev/null
+    [ -z "${COMPARE_BIN:-}" ] || { names+=(other) && loops+=("$COMPARE_BIN"); }
+    command -v sndfile-deinterleave >/dev/null && names+=(deinterleave) && loops+=(deinterleave)
+    declare -A times=()
+    echo "batch of $1 ten-second 16-bit takes, seconds: round ${names[*]}"
+    for ((r = 1 - warmup; r <= rounds; r++)); do
+        local line=()
+        for k in "${!loops[@]}"; do
+            rm -f "$dir"/t*[LR].wav "$dir"/t*_0?.wav && sync
+            t0=$(now)
+            if [ "${loops[$k]}" = deinterleave ]; then
+                for f in "$dir"/t*.wav; do sndfile-deinterleave "$f" >/dev/null; done
+                sync -f "$dir"
+            else
+                for f in "$dir"/t*[0-9].wav; do "${loops[$k]}" "$f" >/dev/null; done
+            fi
+            t=$(($(now) - t0))
+            line+=("$(seconds $t)")
+            ((r < 1)) || times[$k]+=" $t"
+        done
+        echo "  $( ((r < 1)) && echo warm-up || echo $r) ${line[*]}"
+    done
+    local last=$((${#loops[@]} - 1))
+    for k in "${!loops[@]}"; do
+        local m=$(median_of ${times[$k]})
+        echo "  ${names[$k]}: median $(seconds $m) best $(seconds $(best_of ${times[$k]}))" \
+            "$([ "${names[$last]}" = deinterleave ] && awk -v a="$m" \
+                -v b="$(median_of ${times[$last]})" 'BEGIN {printf "(%.2f of deinterleave)", a / b}')"
+    done
+    rm -rf "$dir"
+}
+if [ -n "${BATCH:-}" ]; then
+    batch "$BATCH"
+    exit 0
+fi
+
 parts=(split) names=(split)
 if [ -n "${COMPARE_BIN:-}" ]; then parts+=(split_other) names+=(other); fi
 parts+=(floor_2r2w floor_1r2w copy floor_2r2w floor_1r2w copy floor_direct)
 names+=(2r2w 1r2w cp 2r2w+sync 1r2w+sync cp+sync 1r2w+direct)
 if command -v sndfile-deinterleave >/dev/null; then parts+=(deinterleave) names+=(deinterleave); fi
-best_of() { printf '%s\n' "$@" | sort -n | head -1; }
-median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
 # lowmem INPUT BEST_NS: in a memory cgroup of LOWMEM_MIB (v2 memory.max, or v1
 # memory.limit_in_bytes), the input read into the cache, then split; ROUNDS times, the best

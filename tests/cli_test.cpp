@@ -134,7 +134,8 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
                              uint32_t rate = 8000) {
             rows.push_back({std::to_string(bits) + "-bit " + name, file, bits, rate, samples});
         };
-        // The 24-bit gather moves 8 frames at a step; blocks hold BLOCK_FRAMES frames.
+        // The 24-bit gather moves 8 frames at a step; blocks hold an eighth of the take, at
+        // least MIN_BLOCK_FRAMES frames.
         const uint64_t block = BLOCK_FRAMES;
         for (uint64_t n : {uint64_t{0}, uint64_t{1}, uint64_t{7}, uint64_t{9}, block - 1, block,
                            block + 1, 3 * block + 7}) {

@@ -187,14 +187,14 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     const size_t sample = bits_per_sample / 8;
     const size_t frame = 2 * sample;
     const size_t skip = static_cast<size_t>(channel) * sample;
-    const size_t most = std::min(frames, BLOCK_FRAMES);
+    const uint32_t most = std::min(frames, std::clamp(frames / 8, MIN_BLOCK_FRAMES, BLOCK_FRAMES));
     unsigned char* const block = Buffer(0, most * frame + SLACK);
     unsigned char* const samples = Buffer(1, most * sample + SLACK);
     Digest read{};
     // The output's end, the end of what its last flush covers, and of what has left the cache.
     uint64_t written = header_size, flushed = header_size, dropped = header_size;
     for (uint32_t left = frames; left > 0;) {
-        const size_t n = std::min(left, BLOCK_FRAMES);
+        const size_t n = std::min(left, most);
         // The input held these frames when it was probed: fewer now means it changed, or could
         // not be read.
         if (std::fread(block, frame, n, in) != n) {

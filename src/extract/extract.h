@@ -6,8 +6,10 @@
 
 #include "system.h"
 
-// Stereo frames per block read from the input.
-constexpr uint32_t BLOCK_FRAMES = 1 << 18;
+// Stereo frames per block read from the input: an eighth of the take, at least MIN_BLOCK_FRAMES
+// and at most BLOCK_FRAMES. Small blocks stay in the processor's cache between the read and the
+// gather and cost a short take's run fewer fresh pages; large ones cost a long take fewer calls.
+constexpr uint32_t MIN_BLOCK_FRAMES = 1 << 16, BLOCK_FRAMES = 1 << 18;
 
 // A digest of the bytes read: Fletcher's checksum over 32-bit words, in sixteen lanes (one
 // cache line a step, which the compiler turns into vector adds), with 64-bit sums. a sums a
