@@ -67,10 +67,11 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
 
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the
 // portable one, around the shuffle's step of 8 frames, a block's size and a tail, both channels.
-// iXML is read as XML: what is not well formed, or declares a document type, is refused; what is
-// (attributes with '>' in quotes, references, another encoding) is changed for each channel only
-// where the split changes the facts: its own FILE_UID and name, the set of two and the parent added
-// last in the root, with the root's prefix; names that are no UTF-8 still make well-formed XML.
+// iXML is read as XML (each form XML forbids is held to expat in xml_test.cpp): what is not well
+// formed, or declares a document type, is refused; what is (attributes with '>' in quotes,
+// references, another encoding) is changed for each channel only where the split changes the
+// facts: its own FILE_UID and name, the set of two and the parent added last in the root, with the
+// root's prefix; names that are no UTF-8 still make well-formed XML.
 TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
     const std::string track =
         "<FILE_UID>&#x55;1<!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME></TRACK>"
@@ -90,15 +91,7 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {"<BWFXML a=x>" + track + "</BWFXML>", false},
         {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
         {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
-        {"<BWFXML a='1' a='2'>" + track + "</BWFXML>", false},
-        {"<BWFXML><?xml version='1.0'?>" + track + "</BWFXML>", false},
-        {" <?xml version='1.0'?><BWFXML>" + track + "</BWFXML>", false},
-        {"<BWFXML><!-- a -- b -->" + track + "</BWFXML>", false},
-        {"<BWFXML>]]>" + track + "</BWFXML>", false},
-        {"<BWFXML><? ?>" + track + "</BWFXML>", false},
-        {"<BWFXML>\x01" + track + "</BWFXML>", false},
         {"<BWFXML>\xE9" + track + "</BWFXML>", false},
-        {"<BWFXML>&#1;" + track + "</BWFXML>", false},
     };
     for (const auto& [xml, ok] : rows) {
         std::string out[2];
