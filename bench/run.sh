@@ -91,39 +91,56 @@ deinterleave() { sndfile-deinterleave "$1" >/dev/null && sync; }
 floor_1r2w() { reads "$1" 1 && writes; }
 copy() { cp "$1" "$work/floor1.out" && if [ -n "$flush" ]; then sync -d "$work/floor1.out"; fi; }
 
+# Before each part: its outputs removed, all synced, the cache dropped if asked.
+ready() {
+    flush='' && [[ ${names[$1]} == *+sync ]] && flush=1
+    rm -f "$left" "$right" "$work"/floor*.out "${in%.wav}"_0*.wav
+    sync
+    if [ -n "${COLD:-}" ]; then echo 3 >/proc/sys/vm/drop_caches; fi
+}
 best_of() { printf '%s\n' "$@" | sort -n | head -1; }
 median_of() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
 
-# batch COUNT: the loops, ROUNDS times in turn after WARMUP, each from a synced folder without
-# outputs; then each loop's median and best, and the ratio of the medians to the other tool's.
-batch() {
-    local dir=$work/batch r k t names=(split) loops=("$bin")
-    mkdir -p "$dir"
-    for k in $(seq -w 1 "$1"); do "$root/build-bench/make_wav" "$dir/t$k.wav" 16 441000 >/dev/null; done
-    cat "$dir"/t*.wav >/dev/null
-    [ -z "${COMPARE_BIN:-}" ] || { names+=(other) && loops+=("$COMPARE_BIN"); }
-    command -v sndfile-deinterleave >/dev/null && names+=(deinterleave) && loops+=(deinterleave)
-    declare -A times=()
-    echo "batch of $1 ten-second 16-bit takes, seconds: round ${names[*]}"
+# timed_rounds ARG: each of parts (named names) timed on ARG, ROUNDS times in turn after WARMUP,
+# each after "ready K"; adds each counted time to times[K] and prints a line a round.
+timed_rounds() {
+    local r k t0 t line
     for ((r = 1 - warmup; r <= rounds; r++)); do
-        local line=()
-        for k in "${!loops[@]}"; do
-            rm -f "$dir"/t*[LR].wav "$dir"/t*_0?.wav && sync
+        line=()
+        for k in "${!parts[@]}"; do
+            ready "$k"
             t0=$(now)
-            if [ "${loops[$k]}" = deinterleave ]; then
-                for f in "$dir"/t*.wav; do sndfile-deinterleave "$f" >/dev/null; done
-                sync -f "$dir"
-            else
-                for f in "$dir"/t*[0-9].wav; do "${loops[$k]}" "$f" >/dev/null; done
-            fi
+            "${parts[$k]}" "$1"
             t=$(($(now) - t0))
             line+=("$(seconds $t)")
             ((r < 1)) || times[$k]+=" $t"
         done
         echo "  $( ((r < 1)) && echo warm-up || echo $r) ${line[*]}"
     done
-    local last=$((${#loops[@]} - 1))
-    for k in "${!loops[@]}"; do
+}
+
+# batch COUNT: the loops, each from a synced folder without outputs; then each loop's median and
+# best, and the ratio of its median to the other tool's.
+loop_split() { for f in "$1"/t*[0-9].wav; do "$bin" "$f" >/dev/null; done; }
+loop_other() { for f in "$1"/t*[0-9].wav; do "$COMPARE_BIN" "$f" >/dev/null; done; }
+loop_deinterleave() {
+    for f in "$1"/t*.wav; do sndfile-deinterleave "$f" >/dev/null; done
+    sync -f "$1"
+}
+batch() {
+    local dir=$work/batch k
+    parts=(loop_split) names=(split)
+    mkdir -p "$dir"
+    for k in $(seq -w 1 "$1"); do "$root/build-bench/make_wav" "$dir/t$k.wav" 16 441000 >/dev/null; done
+    cat "$dir"/t*.wav >/dev/null
+    [ -z "${COMPARE_BIN:-}" ] || { parts+=(loop_other) && names+=(other); }
+    command -v sndfile-deinterleave >/dev/null && parts+=(loop_deinterleave) names+=(deinterleave)
+    ready() { rm -f "$dir"/t*[LR].wav "$dir"/t*_0?.wav && sync; }
+    declare -A times=()
+    echo "batch of $1 ten-second 16-bit takes, seconds: round ${names[*]}"
+    timed_rounds "$dir"
+    local last=$((${#parts[@]} - 1))
+    for k in "${!parts[@]}"; do
         local m=$(median_of ${times[$k]})
         echo "  ${names[$k]}: median $(seconds $m) best $(seconds $(best_of ${times[$k]}))" \
             "$([ "${names[$last]}" = deinterleave ] && awk -v a="$m" \
@@ -182,21 +199,7 @@ for bits in 16 24; do
     cat "$in" >/dev/null
     declare -A times=()
     echo "$bits-bit, $size_mib MiB input, seconds: round ${names[*]}"
-    for ((r = 1 - warmup; r <= rounds; r++)); do
-        line=()
-        for k in "${!parts[@]}"; do
-            flush='' && [[ ${names[$k]} == *+sync ]] && flush=1
-            rm -f "$left" "$right" "$work"/floor*.out "${in%.wav}"_0*.wav
-            sync
-            if [ -n "${COLD:-}" ]; then echo 3 >/proc/sys/vm/drop_caches; fi
-            t0=$(now)
-            "${parts[$k]}" "$in"
-            t=$(($(now) - t0))
-            line+=("$(seconds $t)")
-            ((r < 1)) || times[$k]+=" $t"
-        done
-        echo "  $( ((r < 1)) && echo warm-up || echo $r) ${line[*]}"
-    done
+    timed_rounds "$in"
     echo "  part: best median"
     declare -A best=()
     for k in "${!parts[@]}"; do
