@@ -74,8 +74,8 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
 // root's prefix; names that are no UTF-8 still make well-formed XML.
 TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
     const std::string track =
-        "<FILE_UID>&#x55;1<!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME></TRACK>"
-        "<TRACK/></TRACK_LIST>";
+        "<FILE_UID>&#x55;<![CDATA[1]]><!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME>"
+        "</TRACK><TRACK/></TRACK_LIST>";
     const std::string own[2] = {"t\x01L.wav", "t\xE9R.wav"};
     const std::pair<std::string, bool> rows[] = {
         {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'), true},
@@ -92,6 +92,7 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
         {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
         {"<BWFXML>\xE9" + track + "</BWFXML>", false},
+        {"<?xml version='1.0' encoding='UTF-16'?><BWFXML>" + track + "</BWFXML>", false},
     };
     for (const auto& [xml, ok] : rows) {
         std::string out[2];
@@ -114,26 +115,27 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         EXPECT_EQ(out[0].substr(0, uid), xml.substr(0, uid));
         EXPECT_NE(out[0].substr(uid, 32), out[1].substr(uid, 32));
     }
-    // A prefixed document is read by its local names, and what is added takes the prefix.
+    // A prefixed document is read by its local names; what is added takes the prefix, and the
+    // indent of its parent's first child.
     const std::string prefixed =
-        "<i:BWFXML xmlns:i='u'><i:TRACK_LIST><i:TRACK_COUNT>2</i:TRACK_COUNT><i:TRACK>"
+        "<i:BWFXML xmlns:i='u'>\n <i:TRACK_LIST><i:TRACK_COUNT>2</i:TRACK_COUNT><i:TRACK>"
         "<i:INTERLEAVE_INDEX>2</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK><i:TRACK>"
         "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>a</i:NAME></i:TRACK></i:TRACK_LIST>"
-        "<i:HISTORY><i:CURRENT_FILENAME>t.wav</i:CURRENT_FILENAME></i:HISTORY></i:BWFXML>";
+        "<i:HISTORY><i:CURRENT_FILENAME>t.wav</i:CURRENT_FILENAME></i:HISTORY>\n</i:BWFXML>";
     std::string out[2];
     ASSERT_TRUE(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, out));
     EXPECT_EQ(
         out[1],
-        "<i:BWFXML xmlns:i='u'><i:TRACK_LIST><i:TRACK_COUNT>1</i:TRACK_COUNT><i:TRACK>"
+        "<i:BWFXML xmlns:i='u'>\n <i:TRACK_LIST><i:TRACK_COUNT>1</i:TRACK_COUNT><i:TRACK>"
         "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK>"
         "</i:TRACK_LIST><i:HISTORY><i:CURRENT_FILENAME>t\xEF\xBF\xBDR.wav</i:CURRENT_FILENAME>"
         "<i:PARENT_FILENAME>t.wav</i:PARENT_FILENAME><i:PARENT_UID>" +
             out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
-            "</i:PARENT_UID></i:HISTORY><i:FILE_UID>" +
+            "</i:PARENT_UID></i:HISTORY>\n <i:FILE_UID>" +
             out[1].substr(out[1].find("<i:FILE_UID>") + 12, 32) +
-            "</i:FILE_UID><i:FILE_SET><i:TOTAL_FILES>2</i:TOTAL_FILES><i:FAMILY_UID>" +
+            "</i:FILE_UID>\n <i:FILE_SET><i:TOTAL_FILES>2</i:TOTAL_FILES><i:FAMILY_UID>" +
             out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
-            "</i:FAMILY_UID><i:FILE_SET_INDEX>2</i:FILE_SET_INDEX></i:FILE_SET></i:BWFXML>");
+            "</i:FAMILY_UID><i:FILE_SET_INDEX>2</i:FILE_SET_INDEX></i:FILE_SET>\n</i:BWFXML>");
 }
 
 TEST(Gather, ShuffledAndPortableTakeTheSameSamples) {

@@ -70,6 +70,8 @@ TEST(Xml, WellFormedAsExpatJudgesOnWrittenFormsAndMutations) {
         "<a>\xC0\xAF</a>",
         "<a>\xED\xA0\x80</a>",
         "<a>\xEF\xBF\xBE</a>",
+        "<a>\xF4\x80\x80\x80</a>",
+        "<a>\xF4\x90\x80\x80</a>",
         "<a>&#0;&#x41;</a>",
         "<a>&#x000000041;&#65;</a>",
         "<a>&#xD800;</a>",
