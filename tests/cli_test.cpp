@@ -416,11 +416,12 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
               "The iXML chunk can't be read or its tracks matched to the channels: left out.\n"
               "done\n");
     EXPECT_EQ(body(Get("AR.wav"), "bext").substr(0, 256), full.substr(17) + std::string(17, '\0'));
-    Put("A.wav",
-        Riff({fmt, Chunk("bext", Bytes(600, 0)), Data(s), Chunk("iXML", Text("<a/>"), 99)}));
+    Put("A.wav", Riff({fmt, Chunk("bext", Bytes(600, 0)), Chunk("cue ", Bytes(2, 0)), Data(s),
+                       Chunk("iXML", Text("<a/>"), 99)}));
     EXPECT_EQ(Run({"--keep-metadata", "A.wav"}, "", &out), 0);
     EXPECT_EQ(out,
               "The bext chunk is shorter than its fixed fields: left out.\n"
+              "The cue chunk is shorter than its fixed fields: left out.\n"
               "The iXML chunk is cut short by the end of the file: left out.\ndone\n");
     EXPECT_EQ(Run({"A.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
