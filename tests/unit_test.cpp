@@ -91,7 +91,6 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {"<BWFXML a=x>" + track + "</BWFXML>", false},
         {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
         {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
-        {"<BWFXML>\xE9" + track + "</BWFXML>", false},
         {"<?xml version='1.0' encoding='UTF-16'?><BWFXML>" + track + "</BWFXML>", false},
     };
     for (const auto& [xml, ok] : rows) {
