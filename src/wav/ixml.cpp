@@ -180,6 +180,22 @@ bool CharacterData(const Document& d, size_t from, size_t to, bool in_value) {
     return true;
 }
 
+// Reads "= value" at *at (white space allowed around '='), the value in single or double quotes:
+// sets [*from, *to) to the value and *at past its closing quote; false when none stands there.
+bool ReadValue(const Document& d, size_t* at, size_t* from, size_t* to) {
+    SkipSpace(d, at);
+    if (!Starts(d, *at, "=")) return false;
+    ++*at;
+    SkipSpace(d, at);
+    if (*at >= d.size || (d.x[*at] != '"' && d.x[*at] != '\'')) return false;
+    const char quote[2] = {d.x[*at], '\0'};
+    *from = *at + 1;
+    *to = Find(d, *from, quote);
+    if (*to == std::string::npos) return false;
+    *at = *to + 1;
+    return true;
+}
+
 // Reads a start tag's attributes from *at up to '>' or "/>"; false when they are not well formed
 // (one named twice among them).
 bool ReadAttributes(const Document& d, size_t* at, bool* empty) {
@@ -197,15 +213,8 @@ bool ReadAttributes(const Document& d, size_t* at, bool* empty) {
             return false;
         }
         names.push_back(named);
-        SkipSpace(d, at);
-        if (!Starts(d, *at, "=")) return false;
-        ++*at;
-        SkipSpace(d, at);
-        if (*at >= d.size || (d.x[*at] != '"' && d.x[*at] != '\'')) return false;
-        const char quote[2] = {d.x[*at], '\0'};
-        const size_t close = Find(d, *at + 1, quote);
-        if (close == std::string::npos || !CharacterData(d, *at + 1, close, true)) return false;
-        *at = close + 1;
+        size_t from = 0, to = 0;
+        if (!ReadValue(d, at, &from, &to) || !CharacterData(d, from, to, true)) return false;
     }
 }
 
@@ -254,16 +263,9 @@ bool ReadDeclaration(Document* d, size_t* at) {
         SkipSpace(*d, at);
         if (*at == before || !Starts(*d, *at, name)) return *at = before, false;
         *at += std::strlen(name);
-        SkipSpace(*d, at);
-        if (!Starts(*d, *at, "=")) return false;
-        ++*at;
-        SkipSpace(*d, at);
-        if (*at >= d->size || (d->x[*at] != '"' && d->x[*at] != '\'')) return false;
-        const char quote[2] = {d->x[*at], '\0'};
-        const size_t close = Find(*d, *at + 1, quote);
-        if (close == std::string::npos) return false;
-        *value = std::string(d->x + *at + 1, close - *at - 1);
-        *at = close + 1;
+        size_t from = 0, to = 0;
+        if (!ReadValue(*d, at, &from, &to)) return false;
+        *value = std::string(d->x + from, to - from);
         return true;
     };
     std::string version, encoding, standalone;
@@ -392,6 +394,14 @@ bool ReadXml(Document* d) {
         if (at == std::string::npos) return false;
     }
     return ended;
+}
+
+// Reads the size bytes at xml into d, less the NUL bytes recorders pad the chunk with after the
+// document; false as ReadXml.
+bool ReadChunk(const char* xml, size_t size, Document* d) {
+    *d = Document{xml, size, Encoding::UTF8, {}};
+    while (d->size > 0 && d->x[d->size - 1] == '\0') --d->size;
+    return ReadXml(d);
 }
 
 // The first kept child of element parent whose local name is name; -1 when it has none.
@@ -602,17 +612,14 @@ bool EditsOfChannel(const Document& d, int channel, const std::string& parent,
 }  // namespace
 
 bool WellFormedXml(const char* xml, size_t size) {
-    Document d{xml, size, Encoding::UTF8, {}};
-    // Recorders pad the chunk with NUL bytes after the document.
-    while (d.size > 0 && d.x[d.size - 1] == '\0') --d.size;
-    return ReadXml(&d);
+    Document d{};
+    return ReadChunk(xml, size, &d);
 }
 
 bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
                     const std::string own[2], std::string out[2]) {
-    Document d{xml, size, Encoding::UTF8, {}};
-    while (d.size > 0 && d.x[d.size - 1] == '\0') --d.size;
-    if (!ReadXml(&d) || d.el.empty() || d.el[0].empty) return false;
+    Document d{};
+    if (!ReadChunk(xml, size, &d) || d.el.empty() || d.el[0].empty) return false;
     std::vector<Edit> edits[2];
     for (int channel = 0; channel < 2; ++channel) {
         if (!EditsOfChannel(d, channel, parent, own[channel], &edits[channel])) return false;

@@ -36,6 +36,7 @@ bool FactLine(const std::string& line, std::string* key) {
 void DescribeChannel(unsigned char* field, int channel, const std::string& own) {
     const char* chars = reinterpret_cast<const char*>(field);
     const std::string text(chars, strnlen(chars, BEXT_DESCRIPTION));
+    if (text.empty()) return;
     std::string named, unnamed, key;
     for (size_t at = 0, end = 0; at < text.size(); at = end + 2) {
         end = text.find("\r\n", at);
@@ -47,13 +48,12 @@ void DescribeChannel(unsigned char* field, int channel, const std::string& own) 
             if (std::stoul(digits) != static_cast<unsigned long>(channel + 1)) continue;
         }
         if (key == "FILENAME") {
-            named += line.substr(0, line.find('=') + 1) + own + "\r\n";
+            named += line.substr(0, key.size() + 2) + own + "\r\n";
             continue;
         }
         named += line + "\r\n";
         unnamed += line + "\r\n";
     }
-    if (text.empty()) return;
     bool printable = true;
     for (const char c : own)
         printable = printable && (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
@@ -88,11 +88,17 @@ std::string BextOfChannel(const char* body, size_t size, int channel, const std:
            (channel == 0 ? "left" : "right") + " channel\r\n";
 }
 
-// Appends the chunk of id holding body, with its pad byte.
-void PutChunk(const char* id, const char* body, size_t size, std::string* out) {
-    unsigned char length[4];
-    Decon4(static_cast<uint32_t>(size), length);
-    out->append(id, 4).append(reinterpret_cast<char*>(length), 4).append(body, size);
+// Appends the head of a chunk of id to out; where it starts.
+size_t BeginChunk(const char* id, std::string* out) {
+    const size_t head = out->size();
+    out->append(id, 4).append(4, '\0');
+    return head;
+}
+
+// Ends the chunk begun at head, its body all that follows: its length, and its pad byte.
+void EndChunk(size_t head, std::string* out) {
+    const size_t size = out->size() - head - 8;
+    Decon4(static_cast<uint32_t>(size), reinterpret_cast<unsigned char*>(&(*out)[head + 4]));
     if (size % 2 == 1) out->push_back('\0');
 }
 
@@ -102,54 +108,48 @@ void MONO_METADATA(const std::string& carried, const std::string& input, const s
                    uint32_t sample_rate, uint32_t bits_per_sample, std::string out[2],
                    bool* ixml_left_out) {
     *ixml_left_out = false;
-    // The chunks as they stand in carried: their ids and where their bodies start.
-    std::vector<std::pair<std::string, size_t>> chunks;
+    // The chunks as they stand in carried: their ids, and where their bodies start and end.
+    struct Carried {
+        std::string id;
+        size_t body, length;
+    };
+    std::vector<Carried> chunks;
     for (size_t at = 0; at + 8 <= carried.size();) {
         const uint32_t length =
             Assem4(reinterpret_cast<const unsigned char*>(carried.data()) + at + 4);
-        chunks.push_back({carried.substr(at, 4), at + 8});
+        chunks.push_back({carried.substr(at, 4), at + 8, length});
         at += 8 + length + length % 2;
     }
-    const auto length = [&](size_t body) {
-        return size_t{Assem4(reinterpret_cast<const unsigned char*>(carried.data()) + body - 4)};
-    };
     for (int channel = 0; channel < 2; ++channel) {
         out[channel].reserve(carried.size() + 4096 + 16 * (input.size() + own[channel].size()));
     }
     // bext, then iXML, then the rest in their order.
-    for (const auto& [id, body] : chunks) {
-        for (int channel = 0; channel < 2 && id == "bext" && length(body) >= BEXT_HISTORY;
+    for (const Carried& c : chunks) {
+        for (int channel = 0; channel < 2 && c.id == "bext" && c.length >= BEXT_HISTORY;
              ++channel) {
-            const std::string bext = BextOfChannel(carried.data() + body, length(body), channel,
-                                                   own[channel], sample_rate, bits_per_sample);
-            PutChunk("bext", bext.data(), bext.size(), &out[channel]);
+            const size_t head = BeginChunk("bext", &out[channel]);
+            out[channel] += BextOfChannel(carried.data() + c.body, c.length, channel, own[channel],
+                                          sample_rate, bits_per_sample);
+            EndChunk(head, &out[channel]);
         }
     }
-    for (const auto& [id, body] : chunks) {
-        if (id != "iXML") continue;
-        size_t head[2];
-        for (int channel = 0; channel < 2; ++channel) {
-            head[channel] = out[channel].size();
-            out[channel].append("iXML\0\0\0\0", 8);
-        }
+    for (const Carried& c : chunks) {
+        if (c.id != "iXML") continue;
+        const size_t head[2] = {BeginChunk("iXML", &out[0]), BeginChunk("iXML", &out[1])};
         // Left out of both outputs when either channel's can't be made.
-        *ixml_left_out = !IxmlOfChannels(carried.data() + body, length(body), input, own, out);
+        *ixml_left_out = !IxmlOfChannels(carried.data() + c.body, c.length, input, own, out);
         for (int channel = 0; channel < 2; ++channel) {
-            std::string& o = out[channel];
             if (*ixml_left_out) {
-                o.resize(head[channel]);
-                continue;
+                out[channel].resize(head[channel]);
+            } else {
+                EndChunk(head[channel], &out[channel]);
             }
-            const size_t size = o.size() - head[channel] - 8;
-            Decon4(static_cast<uint32_t>(size),
-                   reinterpret_cast<unsigned char*>(&o[head[channel] + 4]));
-            if (size % 2 == 1) o.push_back('\0');
         }
     }
-    for (const auto& [id, body] : chunks) {
-        if (id == "bext" || id == "iXML") continue;
+    for (const Carried& c : chunks) {
+        if (c.id == "bext" || c.id == "iXML") continue;
         for (int channel = 0; channel < 2; ++channel) {
-            out[channel].append(carried, body - 8, 8 + length(body) + length(body) % 2);
+            out[channel].append(carried, c.body - 8, 8 + c.length + c.length % 2);
         }
     }
 }

@@ -166,6 +166,16 @@ bool CarriedKind(const unsigned char* id, bool seen[2], uint64_t* fixed) {
     return false;
 }
 
+// Whether the chunk at pos, of length len and whose header is head, is of a form an output
+// carries: any but a list, a list of tags (INFO) or of cue labels (adtl), and a list too short to
+// have a form, so that it is named as too short.
+bool CarriedForm(Input& in, uint64_t pos, uint64_t len, unsigned char* head) {
+    if (std::memcmp(head, "LIST", 4) != 0 && std::memcmp(head, "list", 4) != 0) return true;
+    unsigned char* form = head + CHUNK_HEADER;
+    return len < 4 || (ReadAt(in, pos + CHUNK_HEADER, form, 4) &&
+                       (std::memcmp(form, "INFO", 4) == 0 || std::memcmp(form, "adtl", 4) == 0));
+}
+
 // Where the chain goes on after a chunk of odd length, whose pad byte some writers leave out: at
 // padded, unless no whole chunk stands there but one does a byte before it.
 uint64_t NextChunk(Input& in, uint64_t padded, bool odd, uint64_t stop) {
@@ -185,14 +195,8 @@ void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::st
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
         if (!ChunkHeader(in, pos, head)) return;
         const uint64_t len = Assem4(head + CHUNK_LEN), whole = CHUNK_HEADER + len + len % 2;
-        const bool list = std::memcmp(head, "LIST", 4) == 0 || std::memcmp(head, "list", 4) == 0;
         uint64_t fixed = 0;
-        if (CarriedKind(head, seen, &fixed) &&
-            (!list ||
-             (len >= 4 && ReadAt(in, pos + CHUNK_HEADER, head + CHUNK_HEADER, 4) &&
-              (std::memcmp(head + CHUNK_HEADER, "INFO", 4) == 0 ||
-               std::memcmp(head + CHUNK_HEADER, "adtl", 4) == 0)) ||
-             len < 4)) {
+        if (CarriedKind(head, seen, &fixed) && CarriedForm(in, pos, len, head)) {
             // Its id (printable, as ChunkHeader found) without the spaces that pad it to four.
             char name[5] = {};
             std::memcpy(name, head, 4);
