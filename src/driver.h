@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "system.h"
+#include "system/system.h"
 
 // Forms the outputs' names beside the input: the folder part as given, then the first run of
 // non-dot characters of the last path component, then "L.wav" or "R.wav". Ends the process

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "system.h"
+#include "system/system.h"
 
 void Fail(const char* message, int status, ...) {
     // The temporaries first: on Windows, a Ctrl-C handler that has already removed them (and so

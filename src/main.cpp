@@ -6,7 +6,7 @@
 
 #include "driver.h"
 #include "fail.h"
-#include "system.h"
+#include "system/system.h"
 #include "wav/wav.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "driver.h"
 #include "fail.h"
-#include "system.h"
+#include "system/system.h"
 
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right) {
     // Only the last path component is searched, so "./take1.wav" stays in "./".

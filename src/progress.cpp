@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "system.h"
+#include "system/system.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include "driver.h"
 #include "extract/extract.h"
 #include "fail.h"
-#include "pair.h"
+#include "turn/pair.h"
 #include "progress.h"
-#include "system.h"
+#include "system/system.h"
 #include "wav/wav.h"
 
 namespace {

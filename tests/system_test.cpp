@@ -7,9 +7,9 @@
 #include <map>
 #include <set>
 
-#include "lock.h"
-#include "pair.h"
-#include "system_private.h"
+#include "turn/lock.h"
+#include "turn/pair.h"
+#include "system/system_private.h"
 
 namespace {
 

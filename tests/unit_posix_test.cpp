@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "system_private.h"
+#include "system/system_private.h"
 
 // The system calls the pair's replacement makes, as a real file system answers them: what each
 // says when a name is taken, missing, a folder, or under a file.

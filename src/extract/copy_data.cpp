@@ -13,7 +13,7 @@
 #include "extract/extract.h"
 #include "fail.h"
 #include "progress.h"
-#include "system.h"
+#include "system/system.h"
 #include "wav/wav.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "system.h"
+#include "system/system.h"
 
 // Stereo frames per block read from the input: an eighth of the take, at least MIN_BLOCK_FRAMES
 // and at most BLOCK_FRAMES. Small blocks stay in the processor's cache between the read and the

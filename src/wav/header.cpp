@@ -5,7 +5,7 @@
 #include <string>
 
 #include "fail.h"
-#include "system.h"
+#include "system/system.h"
 #include "wav/wav.h"
 
 namespace {

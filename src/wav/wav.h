@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "system.h"
+#include "system/system.h"
 
 // b0 + b1 * 2^8 of the two bytes at p, each byte taken as 0..255.
 uint32_t Assem2(const unsigned char* p);

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "system_private.h"
+#include "system/system_private.h"
 
 // What putting right a dead run's turn came to: done (the lock may go), failed (the file system
 // failed: the lock stays, for another try), or untrusted (the lock says what its run could not

@@ -37,9 +37,9 @@
 #include <cstdio>
 
 #include "fail.h"
-#include "lock.h"
-#include "system.h"
-#include "system_private.h"
+#include "turn/lock.h"
+#include "system/system.h"
+#include "system/system_private.h"
 
 namespace {
 
