@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "turn/intent.h"
 #include "turn/lock.h"
 #include "turn/pair.h"
 #include "system/system_private.h"
@@ -123,6 +124,18 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     *bytes = fake.contents[file].substr(0, most), *id = Id(file);
     fake.open[fake.next_fd] = file;
     return fake.next_fd++;
+}
+bool ReadRange(intptr_t fd, uint64_t from, size_t n, std::string* bytes) {
+    if (Fails("pread")) return false;
+    const std::string& all = fake.contents[fake.open[fd]];
+    return *bytes = from < all.size() ? all.substr(from, n) : "", true;
+}
+void EnterFolder(const char*, intptr_t* saved, std::string* prefix) {
+    fake.calls.push_back("enter folder");
+    *saved = NO_DESCRIPTOR, prefix->clear();
+}
+void LeaveFolder(intptr_t) {
+    fake.calls.push_back("leave folder");
 }
 intptr_t OpenFolder(const char*) {
     return Fails("open folder"), NO_DESCRIPTOR;
@@ -511,7 +524,7 @@ TEST(System, ARecoveryTouchesOnlyWhatItsDeadRunMade) {
     const std::string temp = name(9), foreign = name(10);
     const auto side = [](const std::string& output, const std::string& temp_name, int made) {
         return "output " + Field(output) + "backup 0:\ntemp " + Field(temp_name) + "new " +
-               IdText(FileId{1, uint64_t(made), 0, 0, 0});
+               IdText(FileId{1, uint64_t(made), 0, 0, 0}, true);
     };
     const std::tuple<std::string, std::string, bool> rows[] = {
         {"a file of the folder as an output", side("notes.txt", temp, 60) + side(RIGHT, temp, 61),

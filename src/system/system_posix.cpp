@@ -268,6 +268,48 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     return fd;
 }
 
+bool ReadRange(intptr_t fd, uint64_t from, size_t n, std::string* bytes) {
+    bytes->resize(n);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t got = pread(static_cast<int>(fd), &(*bytes)[done], n - done,
+                                  static_cast<off_t>(from + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    bytes->resize(done);
+    return true;
+}
+
+void EnterFolder(const char* path, intptr_t* saved, std::string* prefix) {
+#ifdef O_PATH
+    constexpr int FOLDER_ONLY = O_PATH | O_DIRECTORY | O_CLOEXEC;  // no right to read it needed
+#else
+    constexpr int FOLDER_ONLY = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+    *saved = open(".", FOLDER_ONLY);
+    const int folder = *saved < 0 ? -1 : open(FolderOf(path).c_str(), FOLDER_ONLY);
+    if (folder >= 0 && fchdir(folder) == 0) {
+        close(folder);
+        return prefix->clear();
+    }
+    if (folder >= 0) close(folder);
+    if (*saved >= 0) close(static_cast<int>(*saved));
+    *saved = NO_DESCRIPTOR;
+    *prefix = std::string(path, NameStart(path));
+}
+
+void LeaveFolder(intptr_t saved) {
+    if (saved == NO_DESCRIPTOR) return;
+    // Only a folder whose search right was taken away meanwhile refuses: the names of this run's
+    // own files are then not found, which fails the run.
+    const int back = fchdir(static_cast<int>(saved));
+    static_cast<void>(back);
+    close(static_cast<int>(saved));
+}
+
 intptr_t OpenFolder(const char* path) {
     const int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     return fd < 0 ? NO_DESCRIPTOR : fd;

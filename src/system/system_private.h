@@ -86,6 +86,15 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
 // such locks).
 enum class KernelLock { TAKEN, REFUSED, NONE };
 KernelLock LockFile(intptr_t fd, bool wait);
+// Reads up to n bytes of fd's file from byte from into bytes (fewer at its end); false on failure.
+bool ReadRange(intptr_t fd, uint64_t from, size_t n, std::string* bytes);
+// Makes path's folder, opened once, the one where plain names are found, so that no folder swapped
+// for a link meanwhile redirects what is done by them; saved gets the folder where they were found
+// before. Where the system can't (Windows), or the folder can't be opened, nothing changes and
+// prefix gets path's folder, to be put before each name; otherwise prefix is empty.
+void EnterFolder(const char* path, intptr_t* saved, std::string* prefix);
+// Makes saved the folder where plain names are found again, and closes it.
+void LeaveFolder(intptr_t saved);
 // Opens the folder of path, for its kernel lock; NO_DESCRIPTOR when it can't (on Windows, always).
 intptr_t OpenFolder(const char* path);
 // Fills names with the names in path's folder that start with prefix (none when it can't be

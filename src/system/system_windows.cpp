@@ -376,6 +376,34 @@ intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* i
     return read_all ? reinterpret_cast<intptr_t>(handle) : NO_DESCRIPTOR;
 }
 
+bool ReadRange(intptr_t fd, uint64_t from, size_t n, std::string* bytes) {
+    bytes->resize(n);
+    size_t done = 0;
+    while (done < n) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(from + done);
+        at.OffsetHigh = static_cast<DWORD>((from + done) >> 32);
+        DWORD got = 0;
+        const DWORD want = static_cast<DWORD>(std::min<size_t>(n - done, 1 << 20));
+        if (!ReadFile(reinterpret_cast<HANDLE>(fd), &(*bytes)[done], want, &got, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            return false;
+        }
+        if (got == 0) break;
+        done += got;
+    }
+    bytes->resize(done);
+    return true;
+}
+
+// No folder can be made current by its handle: names are found by path, with the folder's.
+void EnterFolder(const char* path, intptr_t* saved, std::string* prefix) {
+    *saved = NO_DESCRIPTOR;
+    *prefix = std::string(path, NameStart(path));
+}
+
+void LeaveFolder(intptr_t) {}
+
 intptr_t OpenFolder(const char*) {
     return NO_DESCRIPTOR;  // a folder takes no byte-range lock
 }

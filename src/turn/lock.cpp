@@ -37,6 +37,7 @@
 #include <cstdlib>
 
 #include "fail.h"
+#include "intent.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ enum class Lock {
     LIVE,       // its holder runs, on this computer
     NEARBY,     // its holder runs in another container or namespace of this computer
     DEAD,       // its holder ran on this computer and runs no more
+    BREAKING,   // its holder runs no more, and a run that found it gone is putting its turn right
     ELSEWHERE,  // its holder is on another computer: only that one can tell
     SILENT,     // a file that names no holder
     UNKNOWN,    // something that can't be read (a link, a folder, another user's file)
@@ -73,29 +75,6 @@ void Forget(Seen* seen) {
     CloseDescriptor(seen->fd);
     seen->fd = NO_DESCRIPTOR;
     seen->held = false;
-}
-
-std::string HolderText(const Holder& h) {
-    return "quenlor2 lock\n" + ("host " + Field(h.host)) + ("machine " + Field(h.machine)) +
-           ("boot " + Field(h.boot)) + "pid " + std::to_string(h.pid) + "\nstart " +
-           std::to_string(h.start) + "\nfile " + IdText(h.file);
-}
-
-// Reads digits, a number that 64 bits hold, into value; false when they are none.
-bool Number(const std::string& digits, uint64_t* value) {
-    if (digits.empty() || digits.size() > 20 ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    errno = 0;
-    *value = std::strtoull(digits.c_str(), nullptr, 10);
-    return errno != ERANGE;
-}
-
-// Reads "key digits" at *at of text into value; false when there is none.
-bool ReadNumber(const std::string& text, size_t* at, const char* key, uint64_t* value) {
-    std::string digits;
-    return ReadLine(text, at, key, false, &digits) && Number(digits, value);
 }
 
 // Reads the lock at name and judges its holder; seen gets what was found, and keeps the kernel's
@@ -118,7 +97,12 @@ Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
     seen->refused = kernel == KernelLock::REFUSED;
     if (seen->refused) {
         if (!named) return Lock::SILENT;  // being written
-        return this_computer ? Lock::LIVE : this_kernel ? Lock::NEARBY : Lock::ELSEWHERE;
+        if (!this_computer) return this_kernel ? Lock::NEARBY : Lock::ELSEWHERE;
+        // Refused while its holder runs no more: a breaker holds it.
+        uint64_t start = 0;
+        const bool runs = h.boot == me.boot && StartOf(h.pid, &start) &&
+                          (start == h.start || start == UNKNOWN_START);
+        return runs ? Lock::LIVE : Lock::BREAKING;
     }
     seen->held = kernel == KernelLock::TAKEN;
     FileId now{};
@@ -254,6 +238,8 @@ enum class Broke {
     DONE,       // the dead turn put right and the lock gone
     UNTRUSTED,  // the lock names what its run could not have made: left, nothing touched
     LEFT,       // another user's that this run may not put right or remove
+    FAILED,     // the file system refused to put the dead turn right: left, for another try
+    LATER,      // a later version's: left, nothing touched
 };
 
 // Breaks lock depth of folder, seen with a holder that is gone (see the head of this file).
@@ -278,21 +264,27 @@ Broke Break(const std::string& folder, int depth, const Seen& seen, const Holder
             return Broke::NOT;
         }
     }
+    // From here on, through the folder as it is now: the lock read again there, and every name
+    // acted on, are in that folder, whatever is swapped on its path meanwhile.
     Broke broke = Broke::NOT;
-    std::string now;
+    intptr_t saved = NO_DESCRIPTOR;
+    std::string prefix, now;
+    EnterFolder(lock.c_str(), &saved, &prefix);
+    const std::string here = prefix + LOCK_NAMES[depth];
     FileId id{};
-    const intptr_t fd = OpenToRead(lock.c_str(), LOCK_MOST, &now, &id);
+    const intptr_t fd = OpenToRead(here.c_str(), LOCK_MOST, &now, &id);
     if (fd != NO_DESCRIPTOR && now == seen.text && SameFile(id, seen.id)) {
-        const Recovered done = depth > 0 ? Recovered::DONE : recover(folder, now, id);
-        if (done == Recovered::UNTRUSTED) {
-            broke = Broke::UNTRUSTED;
-        } else if (done == Recovered::DONE && RemoveName(lock.c_str())) {
+        const Recovered done = depth > 0 ? Recovered::DONE : recover(folder, prefix, now, id);
+        if (done == Recovered::UNTRUSTED || done == Recovered::LATER) {
+            broke = done == Recovered::LATER ? Broke::LATER : Broke::UNTRUSTED;
+        } else if (done == Recovered::DONE && RemoveName(here.c_str())) {
             broke = Broke::DONE;
-        } else if (id.owner != ThisUser()) {
-            broke = Broke::LEFT;
+        } else {
+            broke = id.owner != ThisUser() ? Broke::LEFT : Broke::FAILED;
         }
     }
     CloseDescriptor(fd);
+    LeaveFolder(saved);
     if (bottom) {
         RestoreSignals();
     } else {
@@ -314,10 +306,16 @@ void SayWhy(const std::string& lock, Lock kind, Broke broke, const Seen& seen) {
     EraseProgress();
     if (broke == Broke::UNTRUSTED) {
         std::printf(MSG_LOCK_UNTRUSTED "\n", lock.c_str());
+    } else if (broke == Broke::LATER) {
+        std::printf(MSG_LOCK_LATER "\n", lock.c_str());
+    } else if (broke == Broke::FAILED) {
+        std::printf(MSG_LOCK_STUCK "\n", lock.c_str());
     } else if (broke == Broke::LEFT) {
         std::string user = UserName(seen.id.owner);
         if (user.empty()) user = std::to_string(seen.id.owner);
         std::printf(MSG_LOCK_LEFT "\n", lock.c_str(), user.c_str());
+    } else if (kind == Lock::BREAKING || kind == Lock::DEAD) {
+        std::printf(MSG_LOCK_RECOVERING "\n", lock.c_str());
     } else if (kind == Lock::LIVE || kind == Lock::ELSEWHERE) {
         std::printf(MSG_LOCK_HELD "\n", lock.c_str(), std::to_string(seen.holder.pid).c_str(),
                     HolderName(seen.holder).c_str());
@@ -331,70 +329,6 @@ void SayWhy(const std::string& lock, Lock kind, Broke broke, const Seen& seen) {
 }
 
 }  // namespace
-
-std::string Field(const std::string& text) {
-    return std::to_string(text.size()) + ":" + text + "\n";
-}
-
-std::string IdText(const FileId& id, bool written) {
-    return std::to_string(id.device) + " " + std::to_string(id.inode) + " " +
-           std::to_string(id.inode_high) +
-           (written ? " " + std::to_string(id.size) + " " + std::to_string(id.mtime) : "") + "\n";
-}
-
-bool ReadLine(const std::string& text, size_t* at, const char* key, bool field,
-              std::string* value) {
-    const std::string start = std::string(key) + " ";
-    if (text.compare(*at, start.size(), start) != 0) return false;
-    size_t from = *at + start.size(), end = text.find('\n', from);
-    if (field) {
-        const size_t colon = text.find(':', from);
-        if (colon == std::string::npos || colon == from || colon - from > 5 ||
-            text.find_first_not_of("0123456789", from) != colon) {
-            return false;
-        }
-        const size_t length = std::strtoul(text.substr(from, colon - from).c_str(), nullptr, 10);
-        from = colon + 1;
-        end = from + length;
-        if (end >= text.size() || text[end] != '\n') return false;
-    }
-    if (end == std::string::npos) return false;
-    *value = text.substr(from, end - from);
-    *at = end + 1;
-    return true;
-}
-
-bool ReadId(const std::string& text, size_t* at, const char* key, FileId* id) {
-    std::string line;
-    size_t from = *at;
-    if (!ReadLine(text, &from, key, false, &line)) return false;
-    uint64_t parts[5] = {};
-    size_t start = 0, count = 0;
-    for (; count < 5 && start <= line.size(); ++count) {
-        const size_t end = std::min(line.find(' ', start), line.size());
-        if (!Number(line.substr(start, end - start), &parts[count])) return false;
-        start = end + 1;
-    }
-    if (start != line.size() + 1 || (count != 3 && count != 5)) return false;
-    *id = FileId{parts[0], parts[1], parts[3], parts[4], parts[2]};
-    *at = from;
-    return true;
-}
-
-bool ReadHolder(const std::string& text, Holder* h, size_t* at) {
-    *at = 0;
-    if (text.compare(0, 14, "quenlor2 lock\n") != 0) return false;
-    *at = 14;
-    if (!ReadLine(text, at, "host", true, &h->host) ||
-        !ReadLine(text, at, "machine", true, &h->machine) ||
-        !ReadLine(text, at, "boot", true, &h->boot) || !ReadNumber(text, at, "pid", &h->pid) ||
-        !ReadNumber(text, at, "start", &h->start)) {
-        return false;
-    }
-    // A lock of an earlier version names no file: its holder is then judged by its process.
-    ReadId(text, at, "file", &h->file);
-    return true;
-}
 
 bool TakeTurn(const std::string& folder, Recovery recover, Turn* turn) {
     Holder me;
@@ -412,11 +346,12 @@ bool TakeTurn(const std::string& folder, Recovery recover, Turn* turn) {
         if (made == Made::MADE) return true;
         if (made == Made::FAILED) return false;
         kind = Judge(turn->lock, me, &seen);
+        broke = Broke::NOT;
         if (kind == Lock::DEAD || SilentLong(&silences[0], kind, seen, waited)) {
             broke = Break(folder, 0, seen, me, recover, silences, waited);
         }
         Forget(&seen);
-        if (broke == Broke::UNTRUSTED || broke == Broke::LEFT) break;
+        if (broke == Broke::UNTRUSTED || broke == Broke::LEFT || broke == Broke::LATER) break;
         Pause(step);
     }
     RemoveTemporary(staged.temp);

@@ -7,12 +7,15 @@
 #include "system/system_private.h"
 
 // What putting right a dead run's turn came to: done (the lock may go), failed (the file system
-// failed: the lock stays, for another try), or untrusted (the lock says what its run could not
-// have made: it stays, and nothing was touched).
-enum class Recovered { DONE, FAILED, UNTRUSTED };
-// Puts right the turn whose lock, at folder, holds text; lock is that file (its owner among it).
-using Recovery = Recovered (*)(const std::string& folder, const std::string& text,
-                               const FileId& lock);
+// failed: the lock stays, for another try), untrusted (the lock says what its run could not have
+// made: it stays, and nothing was touched), or later (a later version's, which this one can't
+// read: the same).
+enum class Recovered { DONE, FAILED, UNTRUSTED, LATER };
+// Puts right the turn whose lock, at folder (as messages name it), holds text; lock is that file
+// (its owner among it). Names are acted on with prefix before them: empty where the folder was
+// entered (EnterFolder).
+using Recovery = Recovered (*)(const std::string& folder, const std::string& prefix,
+                               const std::string& text, const FileId& lock);
 
 // A turn held: its lock's name, what the lock holds, the descriptor it is written through and
 // the one that holds the kernel's lock on it (the same but where the lock's name is a file of
@@ -36,13 +39,3 @@ void GiveUpTurn(Turn* turn);
 // Removes from folder the unfinished outputs of runs of this machine that are gone, and the
 // breaking locks dead runs left; in the turn, so that no dead run's turn still needs them.
 void SweepDeadRuns(const std::string& folder);
-
-// A lock's lines: "key length:bytes" for a name, so that any byte may stand in it; "key a b c"
-// for a file's identity (device and file number), then, for a file written, "d e" (its size
-// and modification time).
-std::string Field(const std::string& text);
-std::string IdText(const FileId& id, bool written = false);
-bool ReadLine(const std::string& text, size_t* at, const char* key, bool field, std::string* value);
-bool ReadId(const std::string& text, size_t* at, const char* key, FileId* id);
-// Reads the holder a lock names; false when it names none. *at is left after it.
-bool ReadHolder(const std::string& text, Holder* h, size_t* at);

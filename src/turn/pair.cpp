@@ -37,6 +37,7 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "turn/intent.h"
 #include "turn/lock.h"
 #include "system/system.h"
 #include "system/system_private.h"
@@ -62,13 +63,6 @@ bool PutBack(const std::string& backup, const std::string& path) {
     return Patiently(RenameOver, backup.c_str(), path.c_str()) == Naming::DONE;
 }
 
-// One output of a turn, as its intent names it: the output's name, the backup its previous file
-// is moved to (empty when none stood there), the new file's temporary name and its identity.
-struct Side {
-    std::string output, backup, temp;
-    FileId made{};
-};
-
 bool Ends(const std::string& s, const char* end) {
     const std::string e(end);
     return s.size() >= e.size() && s.compare(s.size() - e.size(), e.size(), e) == 0;
@@ -80,93 +74,137 @@ bool Plain(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-// Whether the sides name what holder's run could have made: one pair's outputs, its own
-// temporaries and backups, in the folder.
-bool Trusted(const Side (&sides)[2], const Holder& holder) {
-    const std::string& left = sides[0].output;
+// Whether the intent names what holder's run could have made: one pair's outputs, its own
+// temporaries and backups (shaped as temporaries in format 1), in the folder.
+bool Trusted(const Intent& intent, const Holder& holder) {
+    const std::string& left = intent.sides[0].output;
     bool trusted = left.size() > 5 && Ends(left, "L.wav") &&
-                   sides[1].output == left.substr(0, left.size() - 5) + "R.wav";
-    for (const Side& side : sides) {
-        trusted =
-            trusted && Plain(side.output) && Plain(side.temp) && MadeBy(side.temp, holder, false) &&
-            (side.backup.empty() || (Plain(side.backup) && MadeBy(side.backup, holder, true)));
+                   intent.sides[1].output == left.substr(0, left.size() - 5) + "R.wav";
+    for (const Side& side : intent.sides) {
+        trusted = trusted && Plain(side.output) && Plain(side.temp) &&
+                  MadeBy(side.temp, holder, false) &&
+                  (side.backup.empty() ||
+                   (Plain(side.backup) && MadeBy(side.backup, holder, intent.version > 1)));
     }
     return trusted;
 }
 
-// What a dead run's turn left, put right (see the head of this file). Its lock, at folder,
-// holds text and is the file lock.
-Recovered Recover(const std::string& folder, const std::string& text, const FileId& lock) {
+// A file a recovery leaves, named: so that the user can find what it could not put right.
+void SayLeft(const char* message, const std::string& folder, const std::string& what,
+             const std::string& where = "") {
+    EraseProgress();
+    std::printf(message, (folder + what).c_str(), (folder + where).c_str());
+    std::printf("\n");
+}
+
+// A backup of format 1, shaped as a temporary, would be swept as one: it is given a backup's
+// name of this run's own first. Returns the name it is kept under ("" when it can't be renamed).
+std::string KeepAsBackup(const std::string& prefix, const std::string& name) {
+    if (Ends(name, ".prev")) return name;
+    const std::string backup = TemporaryName((prefix + name).c_str(), true);
+    return RenameNoReplace((prefix + name).c_str(), backup.c_str()) == Naming::DONE
+               ? backup.substr(NameStart(backup))
+               : "";
+}
+
+// A lock whose intent can't be read (none, cut, or damaged) moved nothing by it; the backups of
+// its run found here are named all the same (and kept from the sweep, in format 1).
+void NameLeftBackups(const std::string& folder, const std::string& prefix, const Holder& holder,
+                     int format) {
+    std::vector<std::string> names;
+    ListFolder((prefix + "quenlor2-turn.lock").c_str(), "quenlor2-", &names);
+    for (const std::string& name : names) {
+        if (!MadeBy(name, holder, true) && (format > 1 || !MadeBy(name, holder, false))) continue;
+        const std::string kept = KeepAsBackup(prefix, name);
+        if (!kept.empty()) SayLeft(MSG_RECOVERY_LEFT, folder, kept);
+    }
+}
+
+// What a dead run's turn left, put right (see the head of this file). Its lock, at folder (shown
+// in messages), holds text and is the file lock; names are acted on with prefix before them.
+Recovered Recover(const std::string& folder, const std::string& prefix, const std::string& text,
+                  const FileId& lock) {
     Holder holder;
     size_t at = 0;
-    Side sides[2];
-    if (!ReadHolder(text, &holder, &at)) return Recovered::DONE;  // names no holder: began nothing
-    for (Side& side : sides) {
-        if (!ReadLine(text, &at, "output", true, &side.output) ||
-            !ReadLine(text, &at, "backup", true, &side.backup) ||
-            !ReadLine(text, &at, "temp", true, &side.temp) ||
-            !ReadId(text, &at, "new", &side.made)) {
-            return Recovered::DONE;  // the turn had not begun, or its intent was never flushed
-        }
-    }
-    if (text.compare(at, 4, "end\n") != 0) return Recovered::DONE;
-    const bool undo = text.compare(at + 4, 5, "undo\n") == 0;
-    if (text.size() != at + (undo ? 9 : 4) || !Trusted(sides, holder)) {
+    int format = 1;
+    Intent intent;
+    if (!ReadHolder(text, &holder, &at, &format)) return Recovered::DONE;  // began nothing
+    ReadIntent(text, at, format, &intent);
+    if (intent.told == Told::LATER) return Recovered::LATER;
+    if (intent.told == Told::OTHER || (intent.told == Told::WHOLE && !Trusted(intent, holder))) {
         return Recovered::UNTRUSTED;
     }
-    for (Side& side : sides) {
-        side.output = folder + side.output, side.temp = folder + side.temp;
-        if (!side.backup.empty()) side.backup = folder + side.backup;
+    if (intent.told != Told::WHOLE) {
+        NameLeftBackups(folder, prefix, holder, format);
+        return Recovered::DONE;
     }
-    // Whether name leads to a file of the lock's owner; whether an output is the new file.
-    const auto owned = [&lock](const std::string& name) {
+    const Side(&sides)[2] = intent.sides;
+    const auto path = [&prefix](const std::string& name) { return prefix + name; };
+    const auto missing = [&path](const std::string& name) {
+        return EntryAt(path(name).c_str()) == Entry::MISSING;
+    };
+    // Whether the file at the side's output is the new file the intent names, known by what it
+    // is, not by its numbers (another mount, or a number handed on, gives them to another file):
+    // of the lock's owner, of its size and modification time, and of its digest (format 3). Format
+    // 1 says none of them: there, a file of the lock's owner no newer than the lock.
+    const auto made = [&](const Side& side) {
         FileId id{};
-        return NameIdentity(name.c_str(), &id) && id.owner == lock.owner;
+        std::string none;
+        const intptr_t fd = OpenToRead(path(side.output).c_str(), 0, &none, &id);
+        uint64_t digest = 0;
+        const bool is = fd != NO_DESCRIPTOR && id.owner == lock.owner &&
+                        (intent.version == 1
+                             ? id.mtime <= lock.mtime
+                             : id.size == side.made.size && id.mtime == side.made.mtime &&
+                                   (intent.version == 2 ||
+                                    (FileDigest(fd, id.size, &digest) && digest == side.digest)));
+        CloseDescriptor(fd);
+        return is;
     };
-    // exFAT through FUSE numbers a file anew once the system forgets it (its run dead): there, the
-    // new file is the one of its size and modification time.
-    const auto made = [&lock](const Side& side) {
-        FileId id{};
-        return NameIdentity(side.output.c_str(), &id) && id.owner == lock.owner &&
-               (SameFile(id, side.made) ||
-                (id.device == side.made.device && id.size == side.made.size &&
-                 id.mtime == side.made.mtime));
-    };
-    const auto missing = [](const std::string& name) {
-        return EntryAt(name.c_str()) == Entry::MISSING;
-    };
-    const char* const any = sides[0].output.c_str();  // names the folder to flush
+    const std::string any = path(sides[0].output);  // names the folder to flush
     bool whole = true;
-    if (!undo && made(sides[0]) && made(sides[1]) && missing(sides[0].temp) &&
+    if (!intent.undo && made(sides[0]) && made(sides[1]) && missing(sides[0].temp) &&
         missing(sides[1].temp)) {
+        // The backups, whoever owns them: the intent names them, shaped as its run's.
         for (const Side& side : sides) {
-            if (!side.backup.empty() && owned(side.backup)) {
-                whole = RemoveName(side.backup.c_str()) && whole;
-            }
+            if (!side.backup.empty()) whole = RemoveName(path(side.backup).c_str()) && whole;
         }
     } else {
+        std::string kept[2];
         for (int k = 1; k >= 0; --k) {  // as the run's own undo goes: the right output first
             const Side& side = sides[k];
             const bool new_there = made(side);
-            if (!side.backup.empty() && owned(side.backup)) {
+            if (!side.backup.empty() && !missing(side.backup)) {
                 // Over the new file only: whatever else stands there now stays, and so does the
-                // backup.
-                if (new_there || missing(side.output))
-                    whole = PutBack(side.backup, side.output) && whole;
+                // backup, named.
+                if (new_there || missing(side.output)) {
+                    whole = PutBack(path(side.backup), path(side.output)) && whole;
+                } else {
+                    kept[k] = KeepAsBackup(prefix, side.backup);
+                    whole = !kept[k].empty() && whole;
+                }
             } else if (side.backup.empty() && new_there) {
-                whole = RemoveName(side.output.c_str()) && whole;
+                whole = RemoveName(path(side.output).c_str()) && whole;
             }
         }
         // Every output as it was, on disk, before the temporaries go: without them, the next run
         // would otherwise take what is left for a finished turn.
-        if (!whole || !SyncRenamed(any, NO_DESCRIPTOR, NO_DESCRIPTOR)) return Recovered::FAILED;
+        if (!whole || !SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR)) {
+            return Recovered::FAILED;
+        }
         for (const Side& side : sides) {
-            if (owned(side.temp)) whole = RemoveName(side.temp.c_str()) && whole;
+            FileId id{};
+            if (NameIdentity(path(side.temp).c_str(), &id) && id.owner == lock.owner) {
+                whole = RemoveName(path(side.temp).c_str()) && whole;
+            }
+        }
+        for (int k = 0; k < 2; ++k) {
+            if (!kept[k].empty()) SayLeft(MSG_RECOVERY_KEPT, folder, sides[k].output, kept[k]);
         }
     }
     // On disk before the lock, and what it says, go.
-    return SyncRenamed(any, NO_DESCRIPTOR, NO_DESCRIPTOR) && whole ? Recovered::DONE
-                                                                   : Recovered::FAILED;
+    return SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR) && whole ? Recovered::DONE
+                                                                           : Recovered::FAILED;
 }
 
 // What became of an output's previous file while the pair is replaced.
@@ -188,19 +226,26 @@ struct Output {
 // Writes in the lock what the turn will do, and flushes it and the folder, so that the next run
 // can finish or undo it after a crash. False when it can't, or a folder stands at an output.
 bool WriteIntent(Turn* turn, Output (&pair)[2]) {
-    std::string intent;
-    for (Output& out : pair) {
+    Side sides[2];
+    for (int k = 0; k < 2; ++k) {
+        Output& out = pair[k];
         const Entry entry = EntryAt(out.name);
         if (entry != Entry::MISSING && entry != Entry::OTHER) return false;
         out.backup = entry == Entry::MISSING ? "" : TemporaryName(out.name, true);
-        const char* temp = TemporaryPath(out.temp);
-        FileId made{};
-        if (!DescriptorIdentity(TemporaryDescriptor(out.temp), &made)) return false;
-        intent += "output " + Field(out.name + NameStart(out.name)) + "backup " +
-                  Field(out.backup.substr(NameStart(out.backup))) + "temp " +
-                  Field(temp + NameStart(temp)) + "new " + IdText(made, true);
+        const std::string temp = TemporaryPath(out.temp);
+        // What the new file is, read through its name, as a recovery will read it.
+        std::string none;
+        const intptr_t fd = OpenToRead(temp.c_str(), 0, &none, &sides[k].made);
+        const bool known = fd != NO_DESCRIPTOR &&
+                           SameFile(sides[k].made, *TemporaryIdentity(out.temp)) &&
+                           FileDigest(fd, sides[k].made.size, &sides[k].digest);
+        CloseDescriptor(fd);
+        if (!known) return false;
+        sides[k].output = out.name + NameStart(out.name);
+        sides[k].backup = out.backup.substr(NameStart(out.backup));
+        sides[k].temp = temp.substr(NameStart(temp));
     }
-    turn->intent = Note(turn, intent + "end\n") &&
+    turn->intent = Note(turn, IntentText(sides)) &&
                    SyncRenamed(turn->lock.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR);
     return turn->intent;
 }
@@ -279,7 +324,7 @@ bool ReplacePair(int left_temp, const char* left, int right_temp, const char* ri
 give_back:  // in the turn: each output as it was, the right one first
     CloseNew(pair);
     // What the undo does is noted first, so that a crash in it is undone, not finished.
-    if (turn.intent) Note(&turn, "undo\n");
+    if (turn.intent) Note(&turn, UNDO_LINE);
     const bool held = StillHeld(turn);
     for (int side = 1; side >= 0; --side) {
         if (held) {
