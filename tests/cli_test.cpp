@@ -965,6 +965,7 @@ TEST_F(Cli, UnderStraceAWaitForTheTurnSaysWhyItEnded) {
          "Unable to write file.\ndone\nThe lock quenlor2-turn.lock is left by a split that "
          "ended, and its files can't be put right: the file system refuses.\nUnable to write "
          "file.\ndone\nLLLLRRRR\n"},
+        {"swapped", "Unable to write file.\nLLLLRRRRLLLLRRRR\nxL.wav xR.wav \n"},
     };
     for (const auto& [row, said] : rows) {
         Fresh();

@@ -94,6 +94,13 @@ stopped)  # a recovery stopped, then one that keeps failing
     held "-e trace=rename -e inject=rename:signal=SIGSTOP:when=1" "$q y.wav" "$q x.1.wav"
     rm -f y?.wav; kill_at rename:when=2; $trace -e inject=rename:error=EIO "$q" y.wav
     "$q" y.wav; outputs; rm -f y?.wav ;;
+swapped)  # the folder swapped for a link while its dead turn is put right: put right in the
+    # folder whose lock was read, and nothing done in the other
+    mkdir -p a/s o/s; cp x.wav x?.wav a/s; cp x?.wav o/s; (cd a/s && kill_at rename:when=2)
+    held "-e trace=fchdir -e inject=fchdir:signal=SIGSTOP:when=1" "$q a/s/x.wav" \
+        "mv a b; ln -s o a"
+    for f in b/s/x?.wav o/s/x?.wav; do head -c 4 $f; done; echo; ls o/s | tr "\n" " "; echo
+    rm -r a b o ;;
 esac
 rm -f x.L x.R y.wav yL.wav yR.wav
 ls | tr '\n' ' '

@@ -27,6 +27,9 @@ struct Fake {
     std::map<int, intptr_t> locked;        // each file this process holds the kernel lock on
     std::set<int> held_elsewhere;          // files whose kernel lock a live process holds
     std::map<int, uint64_t> owner;         // each file's user, when not 0
+    uint64_t user = 0;                     // this process's user, who owns the files it makes
+    uint64_t mount = 1;                    // the mount the files are seen through: 2 numbers anew
+    std::map<int, FileId> ids;             // a file's identity where it is not its number's
     bool links = true;                     // whether the file system has hard links
     Holder me{"here", "m", "b", 42, 1};
     bool blocked = false, fail_after = false, dead = false;
@@ -88,10 +91,11 @@ bool Taken(const std::string& name) {
     return Exists(name);
 }
 
-// A file's identity: each file of its own size and time.
+// A file's identity: each file of its own size and time, numbered anew by another mount.
 FileId Id(int file) {
+    if (fake.ids.count(file) == 1) return fake.ids[file];
     const auto n = static_cast<uint64_t>(file);
-    return FileId{1, n, n, n, 0, fake.owner[file]};
+    return FileId{fake.mount, n + 1000 * (fake.mount - 1), n, n, 0, fake.owner[file]};
 }
 
 }  // namespace
@@ -113,7 +117,7 @@ bool ReadableByAll(intptr_t) {
     return !Fails("chmod a+r");
 }
 uint64_t ThisUser() {
-    return 0;
+    return fake.user;
 }
 std::string UserName(uint64_t user) {
     return "user" + std::to_string(user);
@@ -177,6 +181,7 @@ intptr_t CreateNew(const char* name, bool* taken) {
     *taken = false;
     if (Fails("create " + std::string(name), true) || (*taken = Taken(name))) return NO_DESCRIPTOR;
     fake.maker[fake.next_file] = fake.me.pid;
+    if (fake.user != 0) fake.owner[fake.next_file] = fake.user;
     fake.names[name] = fake.next_file;
     fake.open[fake.next_fd] = fake.next_file++;
     return fake.next_fd++;
@@ -337,6 +342,11 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     // the breaker's 8), and of one in a container of it (box).
     const std::string dead = LockOf("here", 'b', '9', 7), breaker = LockOf("here", 'b', '9', 8),
                       seven = LockOf("here", 'b', '7', 7), box = LockOf("box", 'b', '4', 7);
+    std::string later;
+    for (const char* output : {LEFT, RIGHT}) {
+        later += "output " + Field(output) + "backup 0:\ntemp 1:t\nnew 1 2 0 3 4\n";
+    }
+    later += "end\nversion " + std::to_string(LOCK_VERSION + 1) + "\n";
     const Case cases[] = {
         {"no previous outputs", false, true, "", 0, nullptr, true},
         {"a previous pair", true, true, "", 0, nullptr, true},
@@ -352,6 +362,9 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
         {"dead lock and breaker", true, true, dead + "\n", 0, nullptr, true, 0, 0, breaker},
         {"a dead breaker alone", true, true, "", 0, nullptr, true, 0, 0, breaker},
         {"a live run's lock", true, true, seven, 0, nullptr, false, 0, 9000, "", true},
+        // Held, its holder gone: another run is putting its turn right.
+        {"a lock being put right", true, true, dead, 0, nullptr, false, 0, 9000, "", true},
+        {"a later version's lock", true, true, dead + later, 0, nullptr, false},
         {"a dead run's, its number reused", true, true, seven, 0, nullptr, true},
         {"a live run's in a container", true, true, box, 0, nullptr, false, 0, 9000, "", true},
         {"a dead run's in a container", true, true, box, 0, nullptr, true},
@@ -441,7 +454,8 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
 
 // The process that ran is gone, its descriptors closed and its kernel locks dropped; process
 // pid, started at start, runs instead, and is killed at its call kill (none: 0).
-void NextProcess(uint64_t pid, uint64_t start, int kill) {
+void NextProcess(uint64_t pid, uint64_t start, int kill, uint64_t user = 0) {
+    fake.user = user;
     fake.dead = false;
     fake.killed_at = kill == 0 ? 0 : static_cast<int>(fake.calls.size()) + kill;
     fake.fail_at = 0;
@@ -454,13 +468,17 @@ void NextProcess(uint64_t pid, uint64_t start, int kill) {
 // A run killed at any call, also in the undo after its folder's flush failed, leaves what the
 // next run puts right, and so does that one killed at any call while it does: by the time a run
 // writes what its own turn will do, the outputs show the dead run's previous pair or its new one,
-// whole, and nothing else of the dead runs is left; then that run's pair stands, alone.
+// whole, and nothing else of the dead runs is left; then that run's pair stands, alone. So too
+// when the next runs see the folder through another mount, which numbers its files anew (plan 3),
+// and when the previous pair, the dead run and the next runs are of three users (plan 4).
 TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
-    for (const int plan : {0, 1, 2}) {
+    for (const int plan : {0, 1, 2, 3, 4}) {
         const bool before = plan != 1;
+        const uint64_t mount = plan == 3 ? 2 : 1, users = plan == 4 ? 9 : 0;
         int calls = 1, flush = 0;
         for (int killed_at = 0; killed_at <= calls; ++killed_at) {
             Fresh(before ? PREVIOUS : Names{});
+            if (plan == 4) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
             fake.killed_at = killed_at;
             fake.fail_at = plan == 2 ? flush : 0;
             std::string kept[2];
@@ -482,11 +500,12 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
                                         std::to_string(recovery_killed);
                 fake = left;
                 const size_t start = fake.calls.size();
-                NextProcess(43, 2, recovery_killed);
+                NextProcess(43, 2, recovery_killed, users);
+                fake.mount = mount;
                 Names recovering_run;
                 if (recovery_killed > 0) {
                     RunPair(kept, &recovering_run);
-                    NextProcess(44, 3, 0);
+                    NextProcess(44, 3, 0, users + 2 * (users > 0));
                 }
                 EXPECT_TRUE(RunPair(kept, &next_run)) << row;
                 if (recovery_killed == 0 && turn_left) {
@@ -531,6 +550,9 @@ TEST(System, ARecoveryTouchesOnlyWhatItsDeadRunMade) {
          false},
         {"another run's temporary", side(LEFT, foreign, 60) + side(RIGHT, temp, 61), false},
         {"an output that is not the new file", side(LEFT, temp, 60) + side(RIGHT, temp, 61), true},
+        // ext4 hands a file's number on: the user's own recording, at the output, has it now.
+        {"another file of the new file's number", side(LEFT, temp, 1) + side(RIGHT, temp, 61),
+         true},
     };
     for (const auto& [row, intent, done] : rows) {
         Fresh(
