@@ -5,9 +5,9 @@
 #include "driver.h"
 #include "extract/extract.h"
 #include "fail.h"
-#include "turn/pair.h"
 #include "progress.h"
 #include "system/system.h"
+#include "turn/pair.h"
 #include "wav/wav.h"
 
 namespace {

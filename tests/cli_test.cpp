@@ -677,8 +677,7 @@ TEST_F(Cli, AsAUserOtherThanRootKeepsModesWhateverTheUmask) {
     }
     fs::permissions(dir, fs::perms::all);
     std::string out;
-    EXPECT_EQ(
-        Shell("umask 0477 && " + as_nobody + " " + Reachable() + " take.wav", "", &out), 0);
+    EXPECT_EQ(Shell("umask 0477 && " + as_nobody + " " + Reachable() + " take.wav", "", &out), 0);
     EXPECT_EQ(out, "done\n");
     EXPECT_EQ(Get("takeL.wav").size(), 244u);
     EXPECT_EQ(fs::status(dir / "takeL.wav").permissions(), fs::perms(0644));
@@ -914,8 +913,9 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
     if (!Have("strace -f -o /dev/null true && unshare -p -f -u --mount-proc true && setpriv -V"))
         GTEST_SKIP() << "needs strace, unshare and setpriv (util-linux), run as root";
     const std::string done = "done\n", kept = "is kept as quenlor2-N.prev.\n",
-                      left = "A split that was cut short left quenlor2-N.prev, which may hold a "
-                             "previous output.\n";
+                      left =
+                          "A split that was cut short left quenlor2-N.prev, which may hold a "
+                          "previous output.\n";
     const std::pair<std::string, std::string> rows[] = {
         {"planted",
          "The lock s/quenlor2-turn.lock names files its split did not make: nothing was changed."
@@ -946,7 +946,8 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
         Put("xL.wav", Bytes(10, 'L'));
         Put("xR.wav", Bytes(10, 'R'));
         std::string out;
-        Shell("sh " + Quote(SCRIPTS "/left_behind.sh") + " " + Reachable() + " " + row + " 2>/dev/null",
+        Shell("sh " + Quote(SCRIPTS "/left_behind.sh") + " " + Reachable() + " " + row +
+                  " 2>/dev/null",
               "", &out);
         EXPECT_EQ(out, said + "x.1.wav x.wav xL.wav xR.wav ") << row;
     }
@@ -962,9 +963,8 @@ TEST_F(Cli, UnderStraceAWaitForTheTurnSaysWhyItEnded) {
          "Unable to write file.\ndone\n"},
         {"stopped",
          "The lock quenlor2-turn.lock is being put right by a split that is stopped or slow.\n"
-         "Unable to write file.\ndone\nThe lock quenlor2-turn.lock is left by a split that "
-         "ended, and its files can't be put right: the file system refuses.\nUnable to write "
-         "file.\ndone\nLLLLRRRR\n"},
+         "Unable to write file.\ndone\nThe lock quenlor2-turn.lock of an ended split can't be "
+         "put right: the file system refuses.\nUnable to write file.\ndone\nLLLLRRRR\n"},
         {"swapped", "Unable to write file.\nLLLLRRRRLLLLRRRR\nxL.wav xR.wav \n"},
     };
     for (const auto& [row, said] : rows) {

@@ -2,7 +2,9 @@
 # A turn left behind, one row at a time: left_behind.sh QUENLOR ROW, run as root in a scratch
 # folder that holds x.wav, x.1.wav and y.wav, and the previous outputs xL.wav (LLLLLLLLLL) and
 # xR.wav (RRRRRRRRRR). Prints what the runs say and what the row shows of the folder, then the
-# folder's names.
+# folder's names. Commands held in variables are split into words on purpose (SC2086), and the
+# folder's names are plain (SC2012).
+# shellcheck disable=SC2086,SC2012
 q=$1
 trace='env ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null'
 as='setpriv --clear-groups --reuid='
@@ -99,7 +101,7 @@ swapped)  # the folder swapped for a link while its dead turn is put right: put 
     mkdir -p a/s o/s; cp x.wav x?.wav a/s; cp x?.wav o/s; (cd a/s && kill_at rename:when=2)
     held "-e trace=fchdir -e inject=fchdir:signal=SIGSTOP:when=1" "$q a/s/x.wav" \
         "mv a b; ln -s o a"
-    for f in b/s/x?.wav o/s/x?.wav; do head -c 4 $f; done; echo; ls o/s | tr "\n" " "; echo
+    for f in b/s/x?.wav o/s/x?.wav; do head -c 4 "$f"; done; echo; ls o/s | tr "\n" " "; echo
     rm -r a b o ;;
 esac
 rm -f x.L x.R y.wav yL.wav yR.wav

@@ -7,10 +7,10 @@
 #include <map>
 #include <set>
 
+#include "system/system_private.h"
 #include "turn/intent.h"
 #include "turn/lock.h"
 #include "turn/pair.h"
-#include "system/system_private.h"
 
 namespace {
 

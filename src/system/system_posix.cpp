@@ -272,8 +272,8 @@ bool ReadRange(intptr_t fd, uint64_t from, size_t n, std::string* bytes) {
     bytes->resize(n);
     size_t done = 0;
     while (done < n) {
-        const ssize_t got = pread(static_cast<int>(fd), &(*bytes)[done], n - done,
-                                  static_cast<off_t>(from + done));
+        const ssize_t got =
+            pread(static_cast<int>(fd), &(*bytes)[done], n - done, static_cast<off_t>(from + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) break;

@@ -8,7 +8,8 @@
 // links (FAT, exFAT), the lock is created at its name, locked in the kernel, then written.
 //
 // A run that finds a lock judges its holder:
-//   - A kernel lock refused: live (stopped or not), or a lock being written or broken.
+//   - A kernel lock refused: live (stopped or not), or a lock being written, or being broken
+//     (its holder, of this computer, no longer runs).
 //   - The kernel lock taken, on this kernel (same boot; on Windows, same computer) and on the file
 //     the holder recorded, seen through the same mount: gone. Process numbers, hidepid, PID and
 //     UTS namespaces don't enter. A lock taken on a file no longer at the lock's name proves

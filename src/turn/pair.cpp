@@ -7,8 +7,8 @@
 //   1. No lock. The new outputs are written and flushed under temporaries (quenlor2-...part).
 //   2. The lock stands, whole, naming its live holder, who holds the kernel's lock on it.
 //   3. Intent: the lock also says each output, its backup (quenlor2-...prev, or none when no file
-//      stood there), its temporary and the identity of the new file, then "end"; lock and
-//      folder flushed.
+//      stood there), its temporary and what the new file is (its size, time and digest), then
+//      "end" and the format's version (intent.cpp); lock and folder flushed.
 //   4. Set aside: each previous output renamed to its backup, never over a file.
 //   5. Renamed in: each temporary renamed to its output.
 //   6. The folder flushed: the new pair is on disk, names included ("done" may be said).
@@ -20,27 +20,35 @@
 // disk: a backup is removed only at 7 or by a recovery that finds both new outputs in place, and
 // no sweep ever removes a backup.
 // The next run, finding the lock of a holder that is gone, puts its turn right before it removes
-// the lock (Recover): from 2, or a lock cut inside its intent, nothing was moved; from 3 to 7 it
-// finishes (both outputs are the new files named in the intent, and no undo was begun: the
-// backups go) or undoes (every previous output back, then the temporaries go). Each step keeps
-// that choice as it was, so a recovery killed at any call is taken up the same way by the next
-// run. It acts only on plain names of the folder shaped as its dead run's, only on files of the
-// lock's owner, and removes a new output only when it is the very file named in the intent (by
-// its number, or on exFAT, which numbers files anew, by its size and time); an intent that says
-// anything else is left, and nothing is touched. Temporaries of runs that are
+// the lock (Recover), in the folder it opened once (EnterFolder; on Windows, which can't make a
+// folder current by its handle, by the folder's path): from 2, or a lock cut inside its intent,
+// nothing was moved (a backup of its run found there is named); from 3 to 7 it finishes (both
+// outputs are the new files the intent names, and no undo was begun, nor any part of its line:
+// the backups go) or undoes (every previous output back, then the temporaries go). Each step
+// keeps that choice as it was, so a recovery killed at any call is taken up the same way by the
+// next run. It acts only on plain names of the folder shaped as its dead run's; on the backups
+// the intent names whoever owns them; and on an output only when it is the new file, known by
+// what it is (of the lock's owner, its size, time and digest), never by its numbers, which
+// another mount of a share or a number handed on give another file. An output that is not the new
+// file is neither removed nor replaced: its backup stays, named on a line (MSG_RECOVERY_KEPT). An
+// intent that says anything else, or is of a later version, is left, and nothing is touched.
+// An intent of format 1 (no file identities; backups shaped as temporaries) is put right as its
+// version did, a file newer than the lock being no new file, and a backup it keeps is given a
+// backup's name first, so that no sweep takes it for a temporary. Temporaries of runs that are
 // gone are swept in the turn; backups never are.
 // What remains open: between a run's reading its lock back and its rename, a lock broken by a
 // run that misjudged it (see lock.cpp) can't be told; a failed put-back leaves the backup, named
-// to the user (MSG_KEPT).
+// to the user (MSG_KEPT); a recovery denied a rename (another user's files in a folder with the
+// sticky bit) leaves the lock, named, to that user.
 #include "pair.h"
 
 #include <cstdio>
 
 #include "fail.h"
-#include "turn/intent.h"
-#include "turn/lock.h"
 #include "system/system.h"
 #include "system/system_private.h"
+#include "turn/intent.h"
+#include "turn/lock.h"
 
 namespace {
 
