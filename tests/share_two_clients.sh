@@ -3,7 +3,8 @@
 # two machines see a share (a lock taken through one binds that one alone): a run on each splits
 # its input of one base name into the same pair at once, 20 times; each must end "done" and leave
 # one run's whole pair (the inputs differ in size). A take the client looked at, then written
-# anew on the server, is split whole. Status 77 (skip) without root or the tools.
+# anew on the server, is split whole; a turn killed through one client is put right through the
+# other. Status 77 (skip) without root or the tools.
 set -u
 [ "$(id -u)" = 0 ] && command -v sshfs >/dev/null && [ -x /usr/sbin/sshd ] || exit 77
 d=$(mktemp -d) status=0
@@ -31,4 +32,15 @@ for round in $(seq 20); do
 done
 cp "$d/share/x.wav" "$d/share/y.wav" && ls -l "$d/m1/y.wav" >/dev/null && cp "$d/share/x.1.wav" "$d/share/y.wav"
 [ "$("$1" "$d/m1/y.wav") $(stat -c %s "$d/share/yL.wav")" = "done 210044" ] || { echo "a take written anew not split" && status=1; }
+# A run through one client killed between its renames-in (its set-asides are renames too: FUSE
+# refuses a rename that never replaces): the next run there, through the other client (its files
+# numbered apart), knows the dead run's new output and gives the previous pair back.
+if command -v strace >/dev/null; then
+    printf LLLLLLLLLL >"$d/share/xL.wav" && printf RRRRRRRRRR >"$d/share/xR.wav"
+    strace -f -o /dev/null -e inject=rename:signal=SIGKILL:when=4 "$1" "$d/m1/x.wav" >/dev/null 2>&1
+    said=$("$1" "$d/m2/y.wav") files=$(ls "$d/share" | tr '\n' ' ')
+    [ "$said $(cat "$d/share/xL.wav" "$d/share/xR.wav")" = "done LLLLLLLLLLRRRRRRRRRR" ] &&
+        [ "$files" = "x.1.wav x.wav xL.wav xR.wav y.wav yL.wav yR.wav " ] ||
+        { echo "a killed turn not put right through the other client: $said; $files" && status=1; }
+fi
 exit $status
