@@ -65,7 +65,7 @@ protected:
     }
     void TearDown() override {
         fs::remove_all(dir);
-        fs::remove_all(fs::temp_directory_path() / ("quenlor-bin-" + std::to_string(getpid())));
+        fs::remove(dir.string() + ".bin");
     }
 
     // Empties the scratch folder.
@@ -116,18 +116,12 @@ protected:
                "strace -f -o " + log + " " + trace + " " + program + " 2>/dev/null";
     }
 
-    // A copy of the program that any user can run, quoted: the build may stand where only its
-    // owner may enter.
+    // A copy of the program that any user can run (the build may stand where only its owner may
+    // enter), beside the scratch folder.
     std::string Reachable() {
-        const fs::path folder =
-            fs::temp_directory_path() / ("quenlor-bin-" + std::to_string(getpid()));
-        const fs::path copy = folder / "quenlor2";
-        if (!fs::exists(copy)) {
-            fs::create_directories(folder);
-            fs::copy_file(QUENLOR_BIN, copy, fs::copy_options::overwrite_existing);
-            fs::permissions(folder, fs::perms(0755));
-            fs::permissions(copy, fs::perms(0755));
-        }
+        const fs::path copy = dir.string() + ".bin";
+        fs::copy_file(QUENLOR_BIN, copy, fs::copy_options::overwrite_existing);
+        fs::permissions(copy, fs::perms(0755));
         return Quote(copy.string());
     }
 
@@ -908,11 +902,14 @@ TEST_F(Cli, UnderStraceTheTurnBelongsToOneLiveRun) {
 // wherever it ran, whoever owns the previous pair and whichever version left it: a new output is
 // known by what it is; what can't be put right is named, and a lock that says what its run could
 // not have made, or that another user's ended run left where this one may not act, is named and
-// nothing is touched; a previous output is never swept. (The rows: tests/left_behind.sh.)
+// nothing is touched; a previous output is never swept. A wait for the turn that ends names why.
+// (The rows: tests/left_behind.sh.)
 TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
     if (!Have("strace -f -o /dev/null true && unshare -p -f -u --mount-proc true && setpriv -V"))
         GTEST_SKIP() << "needs strace, unshare and setpriv (util-linux), run as root";
     const std::string done = "done\n", kept = "is kept as quenlor2-N.prev.\n",
+                      aside = "The previous xL.wav, set aside by a split that was cut short, ",
+                      lock = "The lock quenlor2-turn.lock ", fail = "\nUnable to write file.\n",
                       left =
                           "A split that was cut short left quenlor2-N.prev, which may hold a "
                           "previous output.\n";
@@ -929,42 +926,16 @@ TEST_F(Cli, UnderStraceATurnLeftBehindIsPutRightOnlyAsItsRunCould) {
         {"hidepid", "done\n\n"},
         {"three-dead", done},
         {"sticky",
-         "The lock quenlor2-turn.lock is left by user daemon, whose next split here puts it "
-         "right.\nUnable to write file.\ndone\n"},
+         lock + "is left by user daemon, whose next split here puts it right." + fail + done},
         {"upgrade", "done\nLLLLRRRR\ndone\nLLLLRRRR\ndone\nRIFFRIFF\n"},
-        {"own-file", "The previous xL.wav, set aside by a split that was cut short, " + kept +
-                         "done\nmineRRRR\nLLLLLLLLLL\n"},
-        {"edited", "The previous xL.wav, set aside by a split that was cut short, " + kept +
-                       "done\nRIFFRRRR\nLLLLLLLLLL\n"},
+        {"own-file", aside + kept + "done\nmineRRRR\nLLLLLLLLLL\n" + aside + kept +
+                         "done\nRIFFRRRR\nLLLLLLLLLL\n"},
         {"others-pair", "done\nLLLLRRRR\ndone\nRIFFRIFF\n"},
         {"cut", "done\nLLLLRRRR\n" + left + left + "done\nRIFF-\nLLLLLLLLLLRRRRRRRRRR\n"},
-    };
-    for (const auto& [row, said] : rows) {
-        Fresh();
-        Put("x.wav", StereoWav(16, 8000, 1000));
-        Put("x.1.wav", StereoWav(24, 8000, 700));
-        Put("xL.wav", Bytes(10, 'L'));
-        Put("xR.wav", Bytes(10, 'R'));
-        std::string out;
-        Shell("sh " + Quote(SCRIPTS "/left_behind.sh") + " " + Reachable() + " " + row +
-                  " 2>/dev/null",
-              "", &out);
-        EXPECT_EQ(out, said + "x.1.wav x.wav xL.wav xR.wav ") << row;
-    }
-}
-
-// A turn being put right, or being written, by a run that is stopped is named as such; so is one
-// whose dead run's files the file system won't let be put right.
-TEST_F(Cli, UnderStraceAWaitForTheTurnSaysWhyItEnded) {
-    if (!Have("strace -f -o /dev/null true && setpriv -V")) GTEST_SKIP() << "needs strace";
-    const std::pair<std::string, std::string> rows[] = {
-        {"writing",
-         "The lock quenlor2-turn.lock is being written by a split that is stopped or slow.\n"
-         "Unable to write file.\ndone\n"},
-        {"stopped",
-         "The lock quenlor2-turn.lock is being put right by a split that is stopped or slow.\n"
-         "Unable to write file.\ndone\nThe lock quenlor2-turn.lock of an ended split can't be "
-         "put right: the file system refuses.\nUnable to write file.\ndone\nLLLLRRRR\n"},
+        {"writing", lock + "is being written by a split that is stopped or slow." + fail + done},
+        {"stopped", lock + "is being put right by a split that is stopped or slow." + fail + done +
+                        lock + "of an ended split can't be put right: the file system refuses." +
+                        fail + "done\nLLLLRRRR\n"},
         {"swapped", "Unable to write file.\nLLLLRRRRLLLLRRRR\nxL.wav xR.wav \n"},
     };
     for (const auto& [row, said] : rows) {
@@ -974,7 +945,7 @@ TEST_F(Cli, UnderStraceAWaitForTheTurnSaysWhyItEnded) {
         Put("xL.wav", Bytes(10, 'L'));
         Put("xR.wav", Bytes(10, 'R'));
         std::string out;
-        Shell("sh " + Quote(SCRIPTS "/left_behind.sh") + " " + Quote(QUENLOR_BIN) + " " + row +
+        Shell("sh " + Quote(SCRIPTS "/left_behind.sh") + " " + Reachable() + " " + row +
                   " 2>/dev/null",
               "", &out);
         EXPECT_EQ(out, said + "x.1.wav x.wav xL.wav xR.wav ") << row;

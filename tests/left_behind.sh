@@ -1,9 +1,8 @@
 #!/bin/sh
 # A turn left behind, one row at a time: left_behind.sh QUENLOR ROW, run as root in a scratch
-# folder that holds x.wav, x.1.wav and y.wav, and the previous outputs xL.wav (LLLLLLLLLL) and
-# xR.wav (RRRRRRRRRR). Prints what the runs say and what the row shows of the folder, then the
-# folder's names. Commands held in variables are split into words on purpose (SC2086), and the
-# folder's names are plain (SC2012).
+# folder that holds x.wav, x.1.wav, xL.wav (LLLLLLLLLL) and xR.wav (RRRRRRRRRR). Prints what the
+# runs say and what the row shows, then the folder's names. (Commands held in variables are split
+# into words on purpose; the folder's names are plain.)
 # shellcheck disable=SC2086,SC2012
 q=$1
 trace='env ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null'
@@ -28,14 +27,12 @@ lock() {
       printf 'pid %s\nstart 5\n' "$(sh -c 'echo $$')"; } >"$1"
 }
 # held TRACE PROGRAM ACTION: PROGRAM run under strace with TRACE, whose injection stops it with
-# SIGSTOP; ACTION run once it is stopped ($p: its process); then it goes on.
+# SIGSTOP; ACTION run once it is stopped ($p: its process; given up after 30 s); then it goes on.
 held() {
     log=$(mktemp)
-    (i=0; until grep -qs 'stopped by SIGSTOP' "$log"; do
-        [ $i -lt 3000 ] || exit; i=$((i + 1)); sleep 0.01; done
-     read -r p rest <"$log"; eval "$3"; kill -CONT "$p") 2>/dev/null &
-    env ASAN_OPTIONS=detect_leaks=0 strace -f -o "$log" $1 $2 2>/dev/null
-    wait; rm -f "$log"
+    (i=0; until grep -qs 'stopped by SIGSTOP' "$log" || [ $((i += 1)) -gt 3000 ]; do sleep 0.01
+     done; read -r p rest <"$log"; eval "$3"; kill -CONT "$p") 2>/dev/null &
+    env ASAN_OPTIONS=detect_leaks=0 strace -f -o "$log" $1 $2 2>/dev/null; wait; rm -f "$log"
 }
 
 cp xL.wav x.L; cp xR.wav x.R; cp x.1.wav y.wav
@@ -66,41 +63,36 @@ three-dead) lock quenlor2-turn.lock; lock quenlor2-turn-1.lock; lock quenlor2-tu
 sticky)  # another user's dead turn where this one may not act: named, left to its user
     chmod 1777 .; chown daemon x?.wav; kill_at rename:when=1 "$daemon"; $nobody "$q" x.1.wav
     $daemon "$q" x.1.wav ;;
-writing)  # a lock being written by a stopped run
-    held "-e inject=link:error=EPERM -e inject=flock:signal=SIGSTOP:when=3" "$q x.wav" "$q x.1.wav"
-    ;;
+writing) held "-e inject=link:error=EPERM -e inject=flock:signal=SIGSTOP:when=3" "$q x.wav" \
+    "$q x.1.wav" ;;  # a lock being written by a stopped run
 upgrade)  # an earlier format's turn (backups shaped as temporaries), killed at three points
     for at in renameat2:when=2 rename:when=2 fsync:when=5; do
         cp x.L xL.wav; cp x.R xR.wav; kill_at $at
         sed -i '/^file /d; /^new /d; /^version /d; /^digest /d; s/\.prev$/.part/' quenlor2-turn.lock
         for b in ./*.prev; do [ -e "$b" ] && mv "$b" "${b%.prev}.part"; done
-        "$q" y.wav; outputs; rm -f y?.wav
+        "$q" y.wav; outputs
     done ;;
-own-file)  # the user's own recording copied where the half-made output was
+own-file)  # the user's own recording copied where the half-made output was; then the new output
+    # saved anew by an editor: each stays, and the previous output is kept, named
     kill_at rename:when=2; rm xL.wav; echo mine >xL.wav; "$q" y.wav | same; outputs; prev
-    cp x.L xL.wav ;;
-edited)  # the new output saved anew by an editor after the crash
-    kill_at rename:when=2; echo edited >>xL.wav; "$q" y.wav | same; outputs; prev
+    cp x.L xL.wav; kill_at rename:when=2; echo edited >>xL.wav; "$q" y.wav | same; outputs; prev
     cp x.L xL.wav ;;
 others-pair)  # another user's previous pair, in a folder all may write in, at two kill points
     chmod 777 .; for at in rename:when=2 fsync:when=5; do
         cp x.L xL.wav; cp x.R xR.wav; chown daemon xL.wav xR.wav; kill_at $at "$nobody"
-        "$q" y.wav; outputs; rm -f y?.wav
+        "$q" y.wav; outputs
     done ;;
 cut)  # a cut undo, then an intent cut short
-    kill_at rename:when=2; printf un >>quenlor2-turn.lock; "$q" y.wav; outputs; rm -f y?.wav
+    kill_at rename:when=2; printf un >>quenlor2-turn.lock; "$q" y.wav; outputs
     kill_at rename:when=2; sed -i '/^temp /,$d' quenlor2-turn.lock; "$q" y.wav | same; outputs
     prev; cp x.L xL.wav; cp x.R xR.wav ;;
 stopped)  # a recovery stopped, then one that keeps failing
-    kill_at rename:when=2
-    held "-e trace=rename -e inject=rename:signal=SIGSTOP:when=1" "$q y.wav" "$q x.1.wav"
-    rm -f y?.wav; kill_at rename:when=2; $trace -e inject=rename:error=EIO "$q" y.wav
-    "$q" y.wav; outputs; rm -f y?.wav ;;
+    kill_at rename:when=2; held "-e inject=rename:signal=SIGSTOP:when=1" "$q y.wav" "$q x.1.wav"
+    kill_at rename:when=2; $trace -e inject=rename:error=EIO "$q" y.wav; "$q" y.wav; outputs ;;
 swapped)  # the folder swapped for a link while its dead turn is put right: put right in the
     # folder whose lock was read, and nothing done in the other
     mkdir -p a/s o/s; cp x.wav x?.wav a/s; cp x?.wav o/s; (cd a/s && kill_at rename:when=2)
-    held "-e trace=fchdir -e inject=fchdir:signal=SIGSTOP:when=1" "$q a/s/x.wav" \
-        "mv a b; ln -s o a"
+    held "-e inject=fchdir:signal=SIGSTOP:when=1" "$q a/s/x.wav" "mv a b; ln -s o a"
     for f in b/s/x?.wav o/s/x?.wav; do head -c 4 "$f"; done; echo; ls o/s | tr "\n" " "; echo
     rm -r a b o ;;
 esac

@@ -29,7 +29,6 @@ struct Fake {
     std::map<int, uint64_t> owner;         // each file's user, when not 0
     uint64_t user = 0;                     // this process's user, who owns the files it makes
     uint64_t mount = 1;                    // the mount the files are seen through: 2 numbers anew
-    std::map<int, FileId> ids;             // a file's identity where it is not its number's
     bool links = true;                     // whether the file system has hard links
     Holder me{"here", "m", "b", 42, 1};
     bool blocked = false, fail_after = false, dead = false;
@@ -93,7 +92,6 @@ bool Taken(const std::string& name) {
 
 // A file's identity: each file of its own size and time, numbered anew by another mount.
 FileId Id(int file) {
-    if (fake.ids.count(file) == 1) return fake.ids[file];
     const auto n = static_cast<uint64_t>(file);
     return FileId{fake.mount, n + 1000 * (fake.mount - 1), n, n, 0, fake.owner[file]};
 }

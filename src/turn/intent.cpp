@@ -175,7 +175,7 @@ void ReadIntent(const std::string& text, size_t at, int holder_format, Intent* i
 }
 
 bool FileDigest(intptr_t fd, uint64_t size, uint64_t* digest) {
-    constexpr uint64_t END = 65536;
+    constexpr uint64_t END = 4096;
     std::string head, tail;
     if (!ReadRange(fd, 0, static_cast<size_t>(std::min(size, END)), &head) ||
         (size > END && !ReadRange(fd, size - END, END, &tail))) {

@@ -47,8 +47,9 @@ constexpr char UNDO_LINE[] = "undo\n";
 // Reads what follows the holder, from at, of a holder of format holder_format.
 void ReadIntent(const std::string& text, size_t at, int holder_format, Intent* intent);
 
-// A digest of the file of fd, size bytes long: its first and last 64 KiB, which hold its header,
-// its metadata and samples of both ends. False when they can't be read.
+// A digest of the file of fd, size bytes long: its first and last 4 KiB, its header and the end of
+// its samples (beside its size and time, enough to tell another file; a short take's run would
+// pay for more). False when they can't be read.
 bool FileDigest(intptr_t fd, uint64_t size, uint64_t* digest);
 
 // A name's line ("key length:bytes", so that any byte may stand in it) and a file's ("key device

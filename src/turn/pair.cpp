@@ -97,7 +97,8 @@ bool Trusted(const Intent& intent, const Holder& holder) {
     return trusted;
 }
 
-// A file a recovery leaves, named: so that the user can find what it could not put right.
+// A file a recovery leaves, named (message takes the file, then where it is kept, when given),
+// so that the user can find what it could not put right.
 void SayLeft(const char* message, const std::string& folder, const std::string& what,
              const std::string& where = "") {
     EraseProgress();
@@ -115,14 +116,17 @@ std::string KeepAsBackup(const std::string& prefix, const std::string& name) {
                : "";
 }
 
-// A lock whose intent can't be read (none, cut, or damaged) moved nothing by it; the backups of
-// its run found here are named all the same (and kept from the sweep, in format 1).
+// A lock whose intent can't be read (none, or cut short: never flushed) moved nothing by it;
+// backups of its run found here all the same (a lock cut by hand, or by a disk that lost its
+// flushed end) are named. In format 1 a cut intent's run may have left its backups shaped as
+// temporaries: they are kept from the sweep too.
 void NameLeftBackups(const std::string& folder, const std::string& prefix, const Holder& holder,
-                     int format) {
+                     bool shaped_as_temporaries) {
     std::vector<std::string> names;
     ListFolder((prefix + "quenlor2-turn.lock").c_str(), "quenlor2-", &names);
     for (const std::string& name : names) {
-        if (!MadeBy(name, holder, true) && (format > 1 || !MadeBy(name, holder, false))) continue;
+        if (!MadeBy(name, holder, true) && !(shaped_as_temporaries && MadeBy(name, holder, false)))
+            continue;
         const std::string kept = KeepAsBackup(prefix, name);
         if (!kept.empty()) SayLeft(MSG_RECOVERY_LEFT, folder, kept);
     }
@@ -143,7 +147,7 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         return Recovered::UNTRUSTED;
     }
     if (intent.told != Told::WHOLE) {
-        NameLeftBackups(folder, prefix, holder, format);
+        NameLeftBackups(folder, prefix, holder, format == 1 && intent.told == Told::CUT);
         return Recovered::DONE;
     }
     const Side(&sides)[2] = intent.sides;
