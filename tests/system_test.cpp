@@ -28,6 +28,7 @@ struct Fake {
     std::set<int> held_elsewhere;          // files whose kernel lock a live process holds
     std::map<int, uint64_t> owner;         // each file's user, when not 0
     uint64_t user = 0;                     // this process's user, who owns the files it makes
+    bool unreadable = false;               // whether another user's files but locks can't be read
     uint64_t mount = 1;                    // the mount the files are seen through: 2 numbers anew
     bool links = true;                     // whether the file system has hard links
     Holder me{"here", "m", "b", 42, 1};
@@ -123,6 +124,9 @@ std::string UserName(uint64_t user) {
 intptr_t OpenToRead(const char* name, size_t most, std::string* bytes, FileId* id) {
     if (Fails("read " + std::string(name)) || fake.names.count(name) == 0) return NO_DESCRIPTOR;
     const int file = fake.names[name];
+    if (fake.unreadable && fake.owner[file] != fake.user && !Ends(name, ".lock")) {
+        return NO_DESCRIPTOR;
+    }
     *bytes = fake.contents[file].substr(0, most), *id = Id(file);
     fake.open[fake.next_fd] = file;
     return fake.next_fd++;
@@ -468,15 +472,17 @@ void NextProcess(uint64_t pid, uint64_t start, int kill, uint64_t user = 0) {
 // writes what its own turn will do, the outputs show the dead run's previous pair or its new one,
 // whole, and nothing else of the dead runs is left; then that run's pair stands, alone. So too
 // when the next runs see the folder through another mount, which numbers its files anew (plan 3),
-// and when the previous pair, the dead run and the next runs are of three users (plan 4).
+// and when the previous pair, the dead run and the next runs are of three users (plan 4; plan 5,
+// with no previous pair, and none may read another's files).
 TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
-    for (const int plan : {0, 1, 2, 3, 4}) {
-        const bool before = plan != 1;
-        const uint64_t mount = plan == 3 ? 2 : 1, users = plan == 4 ? 9 : 0;
+    for (const int plan : {0, 1, 2, 3, 4, 5}) {
+        const bool before = plan != 1 && plan != 5;
+        const uint64_t mount = plan == 3 ? 2 : 1, users = plan >= 4 ? 9 : 0;
         int calls = 1, flush = 0;
         for (int killed_at = 0; killed_at <= calls; ++killed_at) {
             Fresh(before ? PREVIOUS : Names{});
-            if (plan == 4) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
+            if (plan >= 4) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
+            fake.unreadable = plan == 5;
             fake.killed_at = killed_at;
             fake.fail_at = plan == 2 ? flush : 0;
             std::string kept[2];

@@ -8,7 +8,9 @@
 //   version 3
 //   digest LEFT RIGHT                  each new file's digest, in hexadecimal
 //   undo                               added when the undo begins; any part of it counts
-// Names are plain names of the lock's folder; numbers are decimal, of at most 20 digits.
+// Names are plain names of the lock's folder; numbers are decimal, of at most 20 digits. A later
+// format keeps the holder's lines as they are, so that every version judges whether the holder
+// lives, and says what it changes after "version", so that this one leaves its turn alone.
 #include "intent.h"
 
 #include <algorithm>

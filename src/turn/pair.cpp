@@ -163,12 +163,14 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         FileId id{};
         std::string none;
         const intptr_t fd = OpenToRead(path(side.output).c_str(), 0, &none, &id);
+        // A file this run may not read (its run's umask) is known without its digest.
+        const bool unread = fd == NO_DESCRIPTOR && NameIdentity(path(side.output).c_str(), &id);
         uint64_t digest = 0;
-        const bool is = fd != NO_DESCRIPTOR && id.owner == lock.owner &&
+        const bool is = (fd != NO_DESCRIPTOR || unread) && id.owner == lock.owner &&
                         (intent.version == 1
                              ? id.mtime <= lock.mtime
                              : id.size == side.made.size && id.mtime == side.made.mtime &&
-                                   (intent.version == 2 ||
+                                   (intent.version == 2 || unread ||
                                     (FileDigest(fd, id.size, &digest) && digest == side.digest)));
         CloseDescriptor(fd);
         return is;
