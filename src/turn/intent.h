@@ -10,7 +10,8 @@
 // and backups shaped as temporaries (.part); 2: the holder's file and each new file's identity;
 // 3: the version line after the intent's end, and each new file's digest. The version stands
 // after "end" so that a program of format 2 refuses the lock ("names files its split did not
-// make") rather than act on it.
+// make") rather than act on it; one of format 1 takes it for a turn never begun, and leaves the
+// backups.
 constexpr int LOCK_VERSION = 3;
 
 // One output of a turn, as its intent names it: the output's name, the backup its previous file
