@@ -29,8 +29,9 @@ struct Fake {
     std::map<int, uint64_t> owner;         // each file's user, when not 0
     uint64_t user = 0;                     // this process's user, who owns the files it makes
     bool unreadable = false;               // whether another user's files but locks can't be read
-    uint64_t mount = 1;                    // the mount the files are seen through: 2 numbers anew
-    bool links = true;                     // whether the file system has hard links
+    int kept_backups = 0;  // how many of process 42's backups fail to be removed, first
+    uint64_t mount = 1;    // the mount the files are seen through: 2 numbers anew
+    bool links = true;     // whether the file system has hard links
     Holder me{"here", "m", "b", 42, 1};
     bool blocked = false, fail_after = false, dead = false;
     int killed_at = 0;    // the call at which the run is killed: it and every call after do nothing
@@ -231,7 +232,11 @@ bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
     return !Fails(left_fd == NO_DESCRIPTOR ? "fsync folder" : "fsync folder of the new pair");
 }
 bool RemoveName(const char* name) {
-    if (Fails("unlink " + std::string(name), true)) return fake.failed_unlinks.insert(name), false;
+    if (Fails("unlink " + std::string(name), true) ||
+        (fake.kept_backups > 0 && MadeBy(name, Holder{"here", "m", "b", 42, 1}, true) &&
+         fake.kept_backups--)) {
+        return fake.failed_unlinks.insert(name), false;
+    }
     return fake.failed_unlinks.erase(name), fake.names.erase(name), true;  // ENOENT: removed
 }
 bool CopyMode(const char* output, intptr_t) {
@@ -473,15 +478,16 @@ void NextProcess(uint64_t pid, uint64_t start, int kill, uint64_t user = 0) {
 // whole, and nothing else of the dead runs is left; then that run's pair stands, alone. So too
 // when the next runs see the folder through another mount, which numbers its files anew (plan 3),
 // and when the previous pair, the dead run and the next runs are of three users (plan 4; plan 5,
-// with no previous pair, and none may read another's files).
+// with no previous pair, and none may read another's files); and when the dead run's backups fail
+// to be removed at first (plan 6: the lock stays until they are).
 TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
-    for (const int plan : {0, 1, 2, 3, 4, 5}) {
+    for (const int plan : {0, 1, 2, 3, 4, 5, 6}) {
         const bool before = plan != 1 && plan != 5;
-        const uint64_t mount = plan == 3 ? 2 : 1, users = plan >= 4 ? 9 : 0;
+        const uint64_t mount = plan == 3 ? 2 : 1, users = plan == 4 || plan == 5 ? 9 : 0;
         int calls = 1, flush = 0;
         for (int killed_at = 0; killed_at <= calls; ++killed_at) {
             Fresh(before ? PREVIOUS : Names{});
-            if (plan >= 4) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
+            if (users > 0) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
             fake.unreadable = plan == 5;
             fake.killed_at = killed_at;
             fake.fail_at = plan == 2 ? flush : 0;
@@ -505,7 +511,7 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
                 fake = left;
                 const size_t start = fake.calls.size();
                 NextProcess(43, 2, recovery_killed, users);
-                fake.mount = mount;
+                fake.mount = mount, fake.kept_backups = plan == 6 ? 1 : 0;
                 Names recovering_run;
                 if (recovery_killed > 0) {
                     RunPair(kept, &recovering_run);
