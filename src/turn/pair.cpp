@@ -177,6 +177,7 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
     };
     const std::string any = path(sides[0].output);  // names the folder to flush
     bool whole = true;
+    std::string kept[2];  // where each previous output that can't be given back is kept
     if (!intent.undo && made(sides[0]) && made(sides[1]) && missing(sides[0].temp) &&
         missing(sides[1].temp)) {
         // The backups, whoever owns them: the intent names them, shaped as its run's.
@@ -184,7 +185,6 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
             if (!side.backup.empty()) whole = RemoveName(path(side.backup).c_str()) && whole;
         }
     } else {
-        std::string kept[2];
         for (int k = 1; k >= 0; --k) {  // as the run's own undo goes: the right output first
             const Side& side = sides[k];
             const bool new_there = made(side);
@@ -212,13 +212,13 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
                 whole = RemoveName(path(side.temp).c_str()) && whole;
             }
         }
-        for (int k = 0; k < 2; ++k) {
-            if (!kept[k].empty()) SayLeft(MSG_RECOVERY_KEPT, folder, sides[k].output, kept[k]);
-        }
     }
-    // On disk before the lock, and what it says, go.
-    return SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR) && whole ? Recovered::DONE
-                                                                           : Recovered::FAILED;
+    // On disk before the lock, and what it says, go; what stays is named once, when it does.
+    if (!SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR) || !whole) return Recovered::FAILED;
+    for (int k = 0; k < 2; ++k) {
+        if (!kept[k].empty()) SayLeft(MSG_RECOVERY_KEPT, folder, sides[k].output, kept[k]);
+    }
+    return Recovered::DONE;
 }
 
 // What became of an output's previous file while the pair is replaced.
