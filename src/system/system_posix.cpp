@@ -1,14 +1,32 @@
-// The system layer on Linux and other POSIX systems.
+// The system layer on Linux and other POSIX systems, macOS among them. Where macOS differs:
+//   - "On disk" is fcntl(F_FULLFSYNC), for files and folders alike: fsync there only hands the
+//     data to the drive, whose cache a power cut empties (fsync where the file system refuses it).
+//   - A rename that never replaces is renamex_np(RENAME_EXCL), as renameat2(RENAME_NOREPLACE) is
+//     on Linux; where the file system refuses it, the new name is checked free first, as before.
+//   - A process's start is sysctl(KERN_PROC_PID)'s p_starttime (microseconds since 1970), the
+//     boot's identity kern.bootsessionuuid, the machine's gethostuuid: no /proc there.
+//   - The kernel lock is flock, as on Linux; no sync_file_range (an output's writes simply go on
+//     until its flush), no fallocate (a full disk shows in the writes), no cache advice.
+//   - APFS folds case as NTFS does: the one lock per folder, in lower case, and outputs known by
+//     their identity meet it the same way.
+//   - A folder is opened to be entered without O_PATH: one the user may not read is acted on by
+//     its path.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/aio_abi.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#endif
+#if defined(__APPLE__)
+#include <sys/sysctl.h>
+#include <uuid/uuid.h>
+
+#include <cstdio>
 #endif
 
 #include <algorithm>
@@ -31,8 +49,13 @@ bool FromStat(int result, const struct stat& st, bool regular_only, FileId* id) 
     id->inode = static_cast<uint64_t>(st.st_ino);
     id->inode_high = 0;
     id->size = static_cast<uint64_t>(st.st_size);
-    id->mtime = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
-                static_cast<uint64_t>(st.st_mtim.tv_nsec);
+#if defined(__APPLE__)
+    const timespec& mtime = st.st_mtimespec;
+#else
+    const timespec& mtime = st.st_mtim;
+#endif
+    id->mtime =
+        static_cast<uint64_t>(mtime.tv_sec) * 1000000000u + static_cast<uint64_t>(mtime.tv_nsec);
     id->owner = st.st_uid;
     return true;
 }
@@ -90,6 +113,38 @@ bool ReadUpTo(int fd, size_t most, std::string* bytes) {
     return true;
 }
 
+// What the system says of a process.
+enum class Proc { RUNS, ENDED, UNSEEN };
+
+#if defined(__APPLE__)
+// Process pid's start, in microseconds since 1970, from the kernel's process table.
+Proc StartFromProc(uint64_t pid, uint64_t* start) {
+    int query[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, static_cast<int>(pid)};
+    kinfo_proc info{};
+    size_t size = sizeof info;
+    if (pid > static_cast<uint64_t>(INT_MAX) || sysctl(query, 4, &info, &size, nullptr, 0) != 0) {
+        return Proc::UNSEEN;
+    }
+    if (size == 0 || info.kp_proc.p_stat == SZOMB) return Proc::ENDED;
+    const timeval& began = info.kp_proc.p_starttime;
+    *start = static_cast<uint64_t>(began.tv_sec) * 1000000u + static_cast<uint64_t>(began.tv_usec);
+    return Proc::RUNS;
+}
+
+// The machine's hardware identity and this boot's, as text ("" when they can't be read).
+std::string MachineId() {
+    uuid_t id{};
+    const timespec wait{1, 0};
+    char text[37] = {};
+    if (gethostuuid(id, &wait) == 0) uuid_unparse(id, text);
+    return text;
+}
+std::string BootId() {
+    char text[64] = {};
+    size_t size = sizeof text - 1;
+    return sysctlbyname("kern.bootsessionuuid", text, &size, nullptr, 0) == 0 ? text : "";
+}
+#else
 // Reads up to most bytes of the regular file at name (a link is not followed) into bytes; false
 // when there is none, or it can't be opened or read.
 bool ReadSmall(const char* name, size_t most, std::string* bytes) {
@@ -105,9 +160,6 @@ std::string FirstLine(const char* path) {
     if (!ReadSmall(path, 256, &line)) return "";
     return line.substr(0, line.find('\n'));
 }
-
-// What /proc says of a process.
-enum class Proc { RUNS, ENDED, UNSEEN };
 
 // Process pid's start, in clock ticks since the machine started, from /proc: it runs, it has
 // ended (no such process, or a zombie), or /proc can't tell (not mounted, or hiding it).
@@ -129,6 +181,25 @@ Proc StartFromProc(uint64_t pid, uint64_t* start) {
     return Proc::RUNS;
 }
 
+// What tells this machine (and the process-id namespace this process runs in) and this boot.
+std::string MachineId() {
+    char ns[64] = {};
+    const ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
+    return FirstLine("/etc/machine-id") + " " + (n > 0 ? ns : "");
+}
+std::string BootId() {
+    return FirstLine("/proc/sys/kernel/random/boot_id");
+}
+#endif
+
+// fsync, or on macOS the flush that reaches the platter (see the head of this file).
+bool FullSync(int fd) {
+#if defined(F_FULLFSYNC)
+    if (fcntl(fd, F_FULLFSYNC) == 0) return true;
+#endif
+    return fsync(fd) == 0;
+}
+
 }  // namespace
 
 void ThisProcess(Holder* me) {
@@ -137,11 +208,9 @@ void ThisProcess(Holder* me) {
     if (cached_pid != getpid()) {
         char host[256] = {};
         gethostname(host, sizeof host - 1);
-        char ns[64] = {};
-        const ssize_t n = readlink("/proc/self/ns/pid", ns, sizeof ns - 1);
         cached.host = host;
-        cached.machine = FirstLine("/etc/machine-id") + " " + (n > 0 ? ns : "");
-        cached.boot = FirstLine("/proc/sys/kernel/random/boot_id");
+        cached.machine = MachineId();
+        cached.boot = BootId();
         cached.pid = static_cast<uint64_t>(getpid());
         if (StartFromProc(cached.pid, &cached.start) != Proc::RUNS) cached.start = UNKNOWN_START;
         cached_pid = getpid();
@@ -342,7 +411,7 @@ void CloseDescriptor(intptr_t fd) {
 }
 
 bool SyncFile(intptr_t fd) {
-    return fsync(static_cast<int>(fd)) == 0;
+    return FullSync(static_cast<int>(fd));
 }
 
 bool SyncRenamed(const char* left, intptr_t, intptr_t) {
@@ -350,7 +419,7 @@ bool SyncRenamed(const char* left, intptr_t, intptr_t) {
     // A folder the user may write in but not read (a drop box) can't be opened to be flushed.
     if (fd < 0) return errno == EACCES;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.
-    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
+    const bool synced = FullSync(fd) || errno == EINVAL || errno == ENOTSUP || errno == ENOSYS;
     close(fd);
     return synced;
 }
@@ -384,11 +453,15 @@ void StartWriteBack(std::FILE* file, uint64_t from, uint64_t to) {
 }
 
 void DropCached(std::FILE* file, uint64_t from, uint64_t to) {
+#if defined(POSIX_FADV_DONTNEED)
     // A length of 0 would mean the rest of the file.
     if (to > from) {
         posix_fadvise(fileno(file), static_cast<off_t>(from), static_cast<off_t>(to - from),
                       POSIX_FADV_DONTNEED);
     }
+#else
+    static_cast<void>(file), static_cast<void>(from), static_cast<void>(to);
+#endif
 }
 
 #if defined(__linux__) && defined(SYS_io_submit)
@@ -465,8 +538,12 @@ Entry EntryAt(const char* name) {
 }
 
 Naming RenameNoReplace(const char* from, const char* to) {
-#ifdef RENAME_NOREPLACE
+#if defined(RENAME_NOREPLACE) || defined(RENAME_EXCL)
+#if defined(RENAME_NOREPLACE)
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return Naming::DONE;
+#else
+    if (renamex_np(from, to, RENAME_EXCL) == 0) return Naming::DONE;
+#endif
     if (errno == EEXIST) return Naming::TAKEN;
     if (errno == ENOENT) return Naming::NO_SOURCE;
     // File systems without the flag refuse the call; to is then checked free, as below.
@@ -557,7 +634,9 @@ std::FILE* OpenForReading(const char* path) {
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+#if defined(POSIX_FADV_SEQUENTIAL)
         posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
     }
     return StreamOn(fd, "rb");
 }
