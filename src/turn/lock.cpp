@@ -78,6 +78,13 @@ void Forget(Seen* seen) {
     seen->held = false;
 }
 
+// Whether the process a holder of this computer and boot names still runs (one of its number
+// whose start can't be read is taken for it).
+bool Runs(const Holder& h) {
+    uint64_t start = 0;
+    return StartOf(h.pid, &start) && (start == h.start || start == UNKNOWN_START);
+}
+
 // Reads the lock at name and judges its holder; seen gets what was found, and keeps the kernel's
 // lock on it when the holder is gone.
 Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
@@ -100,10 +107,7 @@ Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
         if (!named) return Lock::SILENT;  // being written
         if (!this_computer) return this_kernel ? Lock::NEARBY : Lock::ELSEWHERE;
         // Refused while its holder runs no more: a breaker holds it.
-        uint64_t start = 0;
-        const bool runs = h.boot == me.boot && StartOf(h.pid, &start) &&
-                          (start == h.start || start == UNKNOWN_START);
-        return runs ? Lock::LIVE : Lock::BREAKING;
+        return h.boot == me.boot && Runs(h) ? Lock::LIVE : Lock::BREAKING;
     }
     seen->held = kernel == KernelLock::TAKEN;
     FileId now{};
@@ -121,9 +125,7 @@ Lock Judge(const std::string& name, const Holder& me, Seen* seen) {
     if (seen->held && this_kernel && SameFile(h.file, seen->id)) return Lock::DEAD;
     if (!this_computer) return this_kernel && !me.boot.empty() ? Lock::NEARBY : Lock::ELSEWHERE;
     if (h.boot != me.boot) return Lock::DEAD;  // from before this computer last started
-    uint64_t start = 0;
-    const bool runs = StartOf(h.pid, &start) && (start == h.start || start == UNKNOWN_START);
-    return runs ? Lock::LIVE : Lock::DEAD;
+    return Runs(h) ? Lock::LIVE : Lock::DEAD;
 }
 
 // Whether a silent lock seen now (waited: the wait so far) has said the same for SILENT_MS.
