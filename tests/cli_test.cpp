@@ -120,7 +120,7 @@ protected:
     // enter), beside the scratch folder.
     std::string Reachable() {
         const fs::path copy = dir.string() + ".bin";
-        fs::copy_file(QUENLOR_BIN, copy, fs::copy_options::overwrite_existing);
+        if (!fs::exists(copy)) fs::copy_file(QUENLOR_BIN, copy);
         fs::permissions(copy, fs::perms(0755));
         return Quote(copy.string());
     }

@@ -178,7 +178,9 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
     const std::string any = path(sides[0].output);  // names the folder to flush
     bool whole = true;
     std::string kept[2];  // where each previous output that can't be given back is kept
-    if (!intent.undo && made(sides[0]) && made(sides[1]) && missing(sides[0].temp) &&
+    // Read once: nothing the recovery does to one output changes what stands at the other.
+    const bool new_there[2] = {made(sides[0]), made(sides[1])};
+    if (!intent.undo && new_there[0] && new_there[1] && missing(sides[0].temp) &&
         missing(sides[1].temp)) {
         // The backups, whoever owns them: the intent names them, shaped as its run's.
         for (const Side& side : sides) {
@@ -187,17 +189,16 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
     } else {
         for (int k = 1; k >= 0; --k) {  // as the run's own undo goes: the right output first
             const Side& side = sides[k];
-            const bool new_there = made(side);
             if (!side.backup.empty() && !missing(side.backup)) {
                 // Over the new file only: whatever else stands there now stays, and so does the
                 // backup, named.
-                if (new_there || missing(side.output)) {
+                if (new_there[k] || missing(side.output)) {
                     whole = PutBack(path(side.backup), path(side.output)) && whole;
                 } else {
                     kept[k] = KeepAsBackup(prefix, side.backup);
                     whole = !kept[k].empty() && whole;
                 }
-            } else if (side.backup.empty() && new_there) {
+            } else if (side.backup.empty() && new_there[k]) {
                 whole = RemoveName(path(side.output).c_str()) && whole;
             }
         }
