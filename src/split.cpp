@@ -43,11 +43,11 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     // then let go, as it may be large.
     std::string carried[2];
     const std::string own[2] = {left + NameStart(left), right + NameStart(right)};
-    bool left_out = false;
-    MONO_METADATA(*metadata, input + NameStart(input), own, sample_rate, bits_per_sample, carried,
-                  &left_out);
+    uint64_t take = 0;
+    if (!metadata->empty()) TAKE_PRINT(input, data_offset, data_end, &take);
+    MONO_METADATA(*metadata, input + NameStart(input), own, sample_rate, bits_per_sample, take,
+                  carried);
     std::string().swap(*metadata);
-    if (left_out) std::printf(MSG_NO_IXML "\n");
     uint32_t frames = 0;
     FRAME_COUNT(data_end, data_offset, bits_per_sample / 8,
                 std::max(carried[0].size(), carried[1].size()), &frames);

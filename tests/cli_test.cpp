@@ -258,15 +258,25 @@ TEST_F(Cli, SplitsEveryShapeOfInputExactly) {
 // machine has them, read the fields back.
 TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
     // A bext chunk as a recorder writes it, or as the output of channel (0, 1) should carry it:
-    // the UMID zeros, the loudness not given in version 2, a line of history added.
-    const auto bext = [](int version, const std::string& history, int channel = -1) {
+    // a reference of its own, a basic UMID (its material number as umid gives it), the loudness not
+    // given in version 2, a line of history added.
+    const auto bext = [](int version, const std::string& history, int channel = -1,
+                         const Bytes& umid = {}) {
         Bytes b = Text(std::string("Scene 12 T3").append(245, '\0') + "Sound Devices" +
-                       std::string(19, '\0') + std::string("REF123").append(26, '\0') +
-                       "2026-12-0910:11:12");
+                       std::string(19, '\0') +
+                       (channel < 0    ? "REF123"
+                        : channel == 0 ? "REF123L"
+                                       : "REF123R") +
+                       std::string(channel < 0 ? 26 : 25, '\0') + "2026-12-0910:11:12");
         PutLe(b, 1728000000, 8);
         PutLe(b, version, 2);
-        for (int k = 0; k < 64; ++k)
-            b.push_back(static_cast<unsigned char>(channel < 0 ? 0x80 + k : 0));
+        const Bytes label = {6, 0x0A, 0x2B, 0x34, 1, 1, 1, 5, 1, 1, 8, 0x20, 0x13, 0, 0, 0};
+        for (size_t k = 0; k < 64; ++k) {
+            b.push_back(channel < 0 ? static_cast<unsigned char>(0x80 + k)
+                        : k < 16    ? label[k]
+                        : k < 32    ? umid[k]
+                                    : 0);
+        }
         for (int k = 0; k < 5; ++k) PutLe(b, channel >= 0 && version == 2 ? 0x7FFF : 0xF7F0, 2);
         const std::string line = "\r\nA=PCM,F=48000,W=24,M=mono,T=quenlor2 " QUENLOR_VERSION "; " +
                                  std::string(channel == 0 ? "left" : "right") + " channel\r\n";
@@ -295,33 +305,31 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
     const Bytes s = StereoSamples(24, 0, 1001), fmt = Fmt(24, 2, 48000);
     const std::string zoom = "A=PCM,F=48000,W=24,M=stereo,T=H4n";
     // Each row: the input, the chunks each output carries (three cue points), whether it warns.
-    const std::tuple<std::string, Bytes, std::vector<Bytes>, bool> rows[] = {
+    const std::tuple<std::string, Bytes, std::vector<Bytes>, std::string> rows[] = {
         {"as a recorder lays it out, marks after the data",
          Riff({bext(1, zoom), xml, fmt, cues, Data(s), labels, info, Chunk("JUNK", Bytes(9, 0))}),
          {bext(1, zoom), xml, cues, labels, info},
-         false},
+         ""},
         {"RF64, bext version 2, tracks in order",
          Riff({Ds64(0, s.size(), 1001), fmt, bext(2, zoom + "\n"), unindexed,
                Chunk("PEAK", Bytes(8, 1)), Data(s, 0xFFFFFFFF), info},
               "RF64"),
          {bext(2, zoom), unindexed, info},
-         false},
+         "The PEAK chunk describes the stereo file, not one channel: left out.\n"},
         {"an iXML that is no XML",
-         Riff({fmt, Chunk("iXML", Text("<!DOCTYPE x><x/>")), Data(s), cues}),
+         Riff({fmt, Chunk("iXML", Text("<x><x/>")), Data(s), cues}),
          {cues},
-         true},
+         "The iXML chunk is not well-formed XML: left out.\n"},
     };
+    // The UMIDs made: one for each output of each input.
+    std::set<Bytes> umids;
     for (const auto& [row, file, carried, warned] : rows) {
         Put("take.wav", file);
         std::string out;
         EXPECT_EQ(Run({"take.wav"}, "", &out), 0) << row;
         EXPECT_EQ(Get("takeR.wav"), MonoWav(24, 48000, s, 1)) << row;
         EXPECT_EQ(Run({"--keep-metadata", "take.wav"}, "", &out), 0) << row;
-        EXPECT_EQ(out, std::string(warned ? "The iXML chunk can't be read or its tracks matched to "
-                                            "the channels: left out.\n"
-                                          : "") +
-                           "done\n")
-            << row;
+        EXPECT_EQ(out, warned + "done\n") << row;
         for (int channel = 0; channel < 2; ++channel) {
             const Bytes got = Get(channel == 0 ? "takeL.wav" : "takeR.wav"),
                         mono = MonoWav(24, 48000, s, channel);
@@ -340,7 +348,10 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
                 chunks.erase(chunks.begin(), chunks.begin() + long(chunk.size()));
                 const std::string text(chunk.begin(), chunk.end());
                 if (id == "bext") {
-                    EXPECT_EQ(chunk, bext(want[8 + 346], zoom, channel)) << row;
+                    const Bytes umid(chunk.begin() + 8 + 348, chunk.begin() + 8 + 412);
+                    EXPECT_EQ(chunk, bext(want[8 + 346], zoom, channel, umid)) << row;
+                    EXPECT_EQ(umid[16 + 6] >> 4, 8) << row;  // a UUID of version 8
+                    umids.insert(umid);
                 } else if (id == "iXML") {
                     const std::string mine = channel == 0 ? "MKH516 A" : "Boom",
                                       other = channel == 0 ? "Boom" : "MKH516 A";
@@ -355,13 +366,14 @@ TEST_F(Cli, KeepsEachChannelsMetadataOnlyWhenAsked) {
             }
             EXPECT_TRUE(chunks.empty()) << row;
         }
-        if (warned || !Have("command -v sndfile-info")) continue;
+        if (!warned.empty() || !Have("command -v sndfile-info")) continue;
         Shell(
             "sndfile-info --broadcast takeR.wav | grep -c '^Time ref.*36000.000000 sec\\|right "
             "chan'",
             "", &out);
         EXPECT_EQ(out, "2\n") << row;
     }
+    EXPECT_EQ(umids.size(), 4u);
 }
 
 // With --keep-metadata each output's bext description names its own file and keeps its own track
@@ -425,8 +437,8 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
                        Chunk("bext", Bytes(600, 0))}));
     EXPECT_EQ(Run({"--keep-metadata", "A.wav"}, "", &out), 0);
     EXPECT_EQ(out,
-              "The iXML chunk can't be read or its tracks matched to the channels: left out.\n"
-              "done\n");
+              "The bext chunk repeats one already carried: left out.\n"
+              "The iXML chunk is not well-formed XML: left out.\ndone\n");
     EXPECT_EQ(body(Get("AR.wav"), "bext").substr(0, 256), full.substr(17) + std::string(17, '\0'));
     Put("A.wav", Riff({fmt, Chunk("bext", Bytes(600, 0)), Chunk("cue ", Bytes(2, 0)), Data(s),
                        Chunk("iXML", Text("<a/>"), 99)}));

@@ -77,38 +77,47 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         "<FILE_UID>&#x55;<![CDATA[1]]><!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME>"
         "</TRACK><TRACK/></TRACK_LIST>";
     const std::string own[2] = {"t\x01L.wav", "t\xE9R.wav"};
-    const std::pair<std::string, bool> rows[] = {
-        {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'), true},
-        {"<?xml version=\"1.0\"?><!-- <BWFXML> --><BWFXML>" + track + "</BWFXML>", true},
+    const std::string none[2];
+    std::string deep;
+    for (int k = 0; k <= 1024; ++k) deep += "<a>";
+    const std::pair<std::string, IxmlVerdict> rows[] = {
+        {"<BWFXML a='x>y' b=\"&#x41;&lt;\">" + track + "</BWFXML>\n" + std::string(2, '\0'),
+         IXML_WHOLE},
+        {"<?xml version=\"1.0\"?><!-- <BWFXML> --><BWFXML>" + track + "</BWFXML>", IXML_WHOLE},
         {"<?xml version='1.0' encoding='ISO-8859-1'?><BWFXML>\xE9<?pi x?>" + track + "</BWFXML>",
-         true},
-        {"<!DOCTYPE BWFXML [<!ENTITY e 'x'>]><BWFXML>" + track + "</BWFXML>", false},
-        {"<BWFXML>" + track + "</bwfxml>", false},
-        {"<BWFXML>&nbsp;" + track + "</BWFXML>", false},
-        {"<BWFXML>" + track + "</BWFXML><X/>", false},
-        {"x<BWFXML>" + track + "</BWFXML>", false},
-        {"<BWFXML><TRACK_LIST><TRACK/></TRACK_LIST></BWFXML>", false},  // no right track
-        {"<BWFXML a=x>" + track + "</BWFXML>", false},
-        {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", false},
-        {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", false},
-        {"<?xml version='1.0' encoding='UTF-16'?><BWFXML>" + track + "</BWFXML>", false},
+         IXML_WHOLE},
+        {"<?xml version='1.0'?>\n<!DOCTYPE BWFXML SYSTEM 'i[x]ml.dtd'><BWFXML>" + track +
+             "</BWFXML>",
+         IXML_WHOLE},
+        {"<!DOCTYPE BWFXML [<!ENTITY e 'x'>]><BWFXML>" + track + "</BWFXML>", IXML_DECLARES},
+        {"<BWFXML>" + track + "</bwfxml>", IXML_NOT_XML},
+        {"<BWFXML>&nbsp;" + track + "</BWFXML>", IXML_NOT_XML},
+        {"<BWFXML>" + track + "</BWFXML><X/>", IXML_NOT_XML},
+        {"x<BWFXML>" + track + "</BWFXML>", IXML_NOT_XML},
+        {"<BWFXML a=x>" + track + "</BWFXML>", IXML_NOT_XML},
+        {"<BWFXML>" + track + "<![CDATA[x]]</BWFXML>", IXML_NOT_XML},
+        {"<BWFXML>" + track + "<!ENTITY e 'x'></BWFXML>", IXML_NOT_XML},
+        {"<BWFXML><!DOCTYPE x>" + track + "</BWFXML>", IXML_NOT_XML},
+        {"<?xml version='1.0' encoding='UTF-16'?><BWFXML>" + track + "</BWFXML>", IXML_NOT_XML},
+        {deep, IXML_TOO_DEEP},
     };
-    for (const auto& [xml, ok] : rows) {
+    for (const auto& [xml, verdict] : rows) {
         std::string out[2];
-        EXPECT_EQ(IxmlOfChannels(xml.data(), xml.size(), "t&.wav", own, out), ok) << xml;
-        if (!ok) continue;
+        EXPECT_EQ(IxmlOfChannels(xml.data(), xml.size(), "t&.wav", own, "K", none, out), verdict)
+            << xml;
+        if (verdict != IXML_WHOLE) continue;
         EXPECT_TRUE(WellFormedXml(out[0].data(), out[0].size()) &&
                     WellFormedXml(out[1].data(), out[1].size()))
             << out[0];
         EXPECT_NE(out[0].find("<NAME>a</NAME>"), std::string::npos) << out[0];
         EXPECT_EQ(out[1].find("<NAME>a</NAME>"), std::string::npos) << out[1];
         const bool utf8 = xml.find("8859") == std::string::npos;
-        const std::string tail =
-            "<FAMILY_UID>U1</FAMILY_UID><FILE_SET_INDEX>1</FILE_SET_INDEX>"
-            "</FILE_SET><HISTORY><PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"
-            "<PARENT_UID>U1</PARENT_UID><CURRENT_FILENAME>t" +
-            std::string(utf8 ? "\xEF\xBF\xBD" : "&#xFFFD;") +
-            "L.wav</CURRENT_FILENAME></HISTORY></BWFXML>";
+        const std::string tail = "<FAMILY_UID>" + UidOf("U1\nfamily") +
+                                 "</FAMILY_UID><FILE_SET_INDEX>1</FILE_SET_INDEX>"
+                                 "</FILE_SET><HISTORY><PARENT_FILENAME>t&amp;.wav</PARENT_FILENAME>"
+                                 "<PARENT_UID>U1</PARENT_UID><CURRENT_FILENAME>t" +
+                                 std::string(utf8 ? "\xEF\xBF\xBD" : "&#xFFFD;") +
+                                 "L.wav</CURRENT_FILENAME></HISTORY></BWFXML>";
         EXPECT_NE(out[0].find(tail), std::string::npos) << out[0];
         const size_t uid = xml.find("<FILE_UID>") + 10;
         EXPECT_EQ(out[0].substr(0, uid), xml.substr(0, uid));
@@ -122,18 +131,18 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>a</i:NAME></i:TRACK></i:TRACK_LIST>"
         "<i:HISTORY><i:CURRENT_FILENAME>t.wav</i:CURRENT_FILENAME></i:HISTORY>\n</i:BWFXML>";
     std::string out[2];
-    ASSERT_TRUE(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, out));
+    ASSERT_EQ(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, "K", none, out),
+              IXML_WHOLE);
     EXPECT_EQ(
         out[1],
         "<i:BWFXML xmlns:i='u'>\n <i:TRACK_LIST><i:TRACK_COUNT>1</i:TRACK_COUNT><i:TRACK>"
         "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK>"
-        "</i:TRACK_LIST><i:HISTORY><i:CURRENT_FILENAME>t\xEF\xBF\xBDR.wav</i:CURRENT_FILENAME>"
-        "<i:PARENT_FILENAME>t.wav</i:PARENT_FILENAME><i:PARENT_UID>" +
-            out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
-            "</i:PARENT_UID></i:HISTORY>\n <i:FILE_UID>" +
-            out[1].substr(out[1].find("<i:FILE_UID>") + 12, 32) +
+        "</i:TRACK_LIST><i:HISTORY><i:CURRENT_FILENAME>t\xEF\xBF\xBDR.wav"
+        "</i:CURRENT_FILENAME><i:PARENT_FILENAME>t.wav</i:PARENT_FILENAME></i:HISTORY>\n "
+        "<i:FILE_UID>" +
+            UidOf("K\nright") +
             "</i:FILE_UID>\n <i:FILE_SET><i:TOTAL_FILES>2</i:TOTAL_FILES><i:FAMILY_UID>" +
-            out[1].substr(out[1].find("<i:PARENT_UID>") + 14, 32) +
+            UidOf("K\nfamily") +
             "</i:FAMILY_UID><i:FILE_SET_INDEX>2</i:FILE_SET_INDEX></i:FILE_SET>\n</i:BWFXML>");
 }
 

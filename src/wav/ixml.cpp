@@ -197,8 +197,8 @@ bool ReadValue(const Document& d, size_t* at, size_t* from, size_t* to) {
 }
 
 // Reads a start tag's attributes from *at up to '>' or "/>"; false when they are not well formed
-// (one named twice among them).
-bool ReadAttributes(const Document& d, size_t* at, bool* empty) {
+// (one named twice among them), or more than MAX_ATTRIBUTES (with many set).
+bool ReadAttributes(const Document& d, size_t* at, bool* empty, bool* many) {
     std::vector<std::string_view> names;
     for (;;) {
         const size_t before = *at;
@@ -208,10 +208,8 @@ bool ReadAttributes(const Document& d, size_t* at, bool* empty) {
         const size_t name = *at;
         if (*at == before || !ReadName(d, at)) return false;
         const std::string_view named(d.x + name, *at - name);
-        if (names.size() == MAX_ATTRIBUTES ||
-            std::find(names.begin(), names.end(), named) != names.end()) {
-            return false;
-        }
+        if (names.size() == MAX_ATTRIBUTES) return *many = true, false;
+        if (std::find(names.begin(), names.end(), named) != names.end()) return false;
         names.push_back(named);
         size_t from = 0, to = 0;
         if (!ReadValue(d, at, &from, &to) || !CharacterData(d, from, to, true)) return false;
@@ -228,6 +226,25 @@ std::string_view Local(std::string_view name) {
     return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
+// The fields of iXML's copy of the bext chunk, in the chunk's order: those mirrored, then the
+// loudness, which is left out (not given).
+const char* const BEXT_FIELDS[] = {"BWF_DESCRIPTION",
+                                   "BWF_ORIGINATOR",
+                                   "BWF_ORIGINATOR_REFERENCE",
+                                   "BWF_ORIGINATION_DATE",
+                                   "BWF_ORIGINATION_TIME",
+                                   "BWF_TIME_REFERENCE_LOW",
+                                   "BWF_TIME_REFERENCE_HIGH",
+                                   "BWF_VERSION",
+                                   "BWF_UMID",
+                                   "BWF_CODING_HISTORY",
+                                   "BWF_LOUDNESS_VALUE",
+                                   "BWF_LOUDNESS_RANGE",
+                                   "BWF_MAX_TRUE_PEAK_LEVEL",
+                                   "BWF_MAX_MOMENTARY_LOUDNESS",
+                                   "BWF_MAX_SHORT_TERM_LOUDNESS"};
+constexpr size_t BEXT_MIRRORED = 10;
+
 // Whether an element named name, a child of parent (the first one when first), is kept: the
 // edits look at these, or indent what they add as the first child is.
 bool Wanted(const Document& d, const Element& parent, std::string_view name, bool first) {
@@ -240,7 +257,7 @@ bool Wanted(const Document& d, const Element& parent, std::string_view name, boo
     };
     if (parent.depth == 0) {
         return first ||
-               among({"TRACK_LIST", "FILE_UID", "FILE_SET", "HISTORY", "CURRENT_FILENAME"});
+               among({"TRACK_LIST", "FILE_UID", "FILE_SET", "HISTORY", "CURRENT_FILENAME", "BEXT"});
     }
     if (parent.depth == 1 && p == "TRACK_LIST") return first || among({"TRACK", "TRACK_COUNT"});
     if (parent.depth == 1 && p == "FILE_SET") {
@@ -249,7 +266,11 @@ bool Wanted(const Document& d, const Element& parent, std::string_view name, boo
     if (parent.depth == 1 && p == "HISTORY") {
         return first || among({"PARENT_FILENAME", "PARENT_UID", "CURRENT_FILENAME"});
     }
-    return parent.depth == 2 && p == "TRACK" && among({"INTERLEAVE_INDEX"});
+    if (parent.depth == 1 && p == "BEXT") {
+        return first || std::any_of(std::begin(BEXT_FIELDS), std::end(BEXT_FIELDS),
+                                    [&](const char* n) { return Local(name) == n; });
+    }
+    return parent.depth == 2 && p == "TRACK" && among({"INTERLEAVE_INDEX", "CHANNEL_INDEX"});
 }
 
 // Reads the XML declaration at the document's start, if it has one, into the encoding; false
@@ -298,16 +319,39 @@ bool ReadDeclaration(Document* d, size_t* at) {
     return true;
 }
 
-// Reads d as an XML document, keeping the elements the edits need; false when it is not well
-// formed, declares a document type (whose entities could stand for anything), or passes the
-// bounds above.
-bool ReadXml(Document* d) {
-    if (d->size > UINT32_MAX) return false;
+// Reads a document type declaration at *at, before the root: its name, then an external
+// identifier if any, in quoted literals. IXML_DECLARES when it has an internal subset (whose
+// entities could stand for anything, and whose attribute defaults would change what is read).
+IxmlVerdict ReadDocumentType(const Document& d, size_t* at) {
+    size_t end = *at + 9;
+    if (end >= d.size || !Space(d.x[end])) return IXML_NOT_XML;
+    SkipSpace(d, &end);
+    if (!ReadName(d, &end)) return IXML_NOT_XML;
+    for (char quote = 0; end < d.size; ++end) {
+        const char c = d.x[end];
+        if (quote != 0) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '[') {
+            return IXML_DECLARES;
+        } else if (c == '>') {
+            *at = end + 1;
+            return IXML_WHOLE;
+        }
+    }
+    return IXML_NOT_XML;
+}
+
+// Reads d as an XML document, keeping the elements the edits need; IXML_WHOLE when it is well
+// formed, within the bounds above, and declares no entities of its own.
+IxmlVerdict ReadXml(Document* d) {
+    if (d->size > UINT32_MAX) return IXML_TOO_DEEP;
     size_t at = Starts(*d, 0, "\xEF\xBB\xBF") ? 3 : 0;
-    if (!ReadDeclaration(d, &at)) return false;
+    if (!ReadDeclaration(d, &at)) return IXML_NOT_XML;
     for (size_t k = 0, len = 0; k < d->size; k += len) {
         uint32_t c = 0;
-        if (!CharAt(*d, k, &c, &len) || !XmlChar(c)) return false;
+        if (!CharAt(*d, k, &c, &len) || !XmlChar(c)) return IXML_NOT_XML;
     }
     // Each open element: where its name stands, its place among the kept (-1 when not kept), and
     // whether a child came yet.
@@ -318,12 +362,12 @@ bool ReadXml(Document* d) {
     };
     std::vector<Open> open;
     size_t tracks = 0;
-    bool ended = false;
+    bool ended = false, typed = false;
     while (at < d->size) {
         const size_t tag = std::min(Find(*d, at, "<"), d->size);
         if (open.empty() ? std::any_of(d->x + at, d->x + tag, [](char c) { return !Space(c); })
                          : !CharacterData(*d, at, tag, false)) {
-            return false;
+            return IXML_NOT_XML;
         }
         if ((at = tag) >= d->size) break;
         const auto past = [&](const char* end, size_t from) {
@@ -332,33 +376,37 @@ bool ReadXml(Document* d) {
         };
         if (Starts(*d, at, "<?")) {
             size_t end = at + 2;
-            if (!ReadName(*d, &end)) return false;
+            if (!ReadName(*d, &end)) return IXML_NOT_XML;
             std::string target(d->x + at + 2, end - at - 2);
             for (char& c : target) c = static_cast<char>(std::tolower(c));
             if (target == "xml" ||
                 (!Starts(*d, end, "?>") && (end >= d->size || !Space(d->x[end])))) {
-                return false;
+                return IXML_NOT_XML;
             }
             at = past("?>", end);
         } else if (Starts(*d, at, "<!--")) {
             const size_t end = Find(*d, at + 4, "-->");
-            if (end == std::string::npos || Find(*d, at + 4, "--") != end) return false;
+            if (end == std::string::npos || Find(*d, at + 4, "--") != end) return IXML_NOT_XML;
             at = end + 3;
         } else if (Starts(*d, at, "<![CDATA[")) {
-            if (open.empty()) return false;
+            if (open.empty()) return IXML_NOT_XML;
             at = past("]]>", at + 9);
+        } else if (Starts(*d, at, "<!DOCTYPE") && !typed && d->el.empty()) {
+            typed = true;
+            const IxmlVerdict verdict = ReadDocumentType(*d, &at);
+            if (verdict != IXML_WHOLE) return verdict;
         } else if (Starts(*d, at, "<!")) {
-            return false;  // a DOCTYPE, or another declaration
+            return IXML_NOT_XML;  // another declaration, or one out of place
         } else if (Starts(*d, at, "</")) {
             size_t end = at + 2;
-            if (open.empty() || !ReadName(*d, &end)) return false;
+            if (open.empty() || !ReadName(*d, &end)) return IXML_NOT_XML;
             const Open& o = open.back();
             if (std::string_view(d->x + at + 2, end - at - 2) !=
                 std::string_view(d->x + o.name, o.name_len)) {
-                return false;
+                return IXML_NOT_XML;
             }
             SkipSpace(*d, &end);
-            if (!Starts(*d, end, ">")) return false;
+            if (!Starts(*d, end, ">")) return IXML_NOT_XML;
             if (o.kept >= 0) {
                 Element& e = d->el[static_cast<size_t>(o.kept)];
                 e.close = static_cast<uint32_t>(at), e.end = static_cast<uint32_t>(end + 1);
@@ -369,9 +417,12 @@ bool ReadXml(Document* d) {
         } else {
             size_t end = at + 1;
             bool empty = false;
-            if (ended || open.size() == MAX_DEPTH || !ReadName(*d, &end)) return false;
+            if (open.size() == MAX_DEPTH) return IXML_TOO_DEEP;
+            if (ended || !ReadName(*d, &end)) return IXML_NOT_XML;
             const size_t name = at + 1, name_len = end - at - 1;
-            if (!ReadAttributes(*d, &end, &empty)) return false;
+            bool many = false;
+            if (!ReadAttributes(*d, &end, &empty, &many))
+                return many ? IXML_TOO_DEEP : IXML_NOT_XML;
             int kept = -1;
             const int parent = open.empty() ? -1 : open.back().kept;
             const bool first = !open.empty() && !open.back().parent;
@@ -381,7 +432,7 @@ bool ReadXml(Document* d) {
                                        std::string_view(d->x + name, name_len), first))) {
                 const int depth = parent < 0 ? 0 : d->el[static_cast<size_t>(parent)].depth + 1;
                 tracks += depth == 2 && Local(std::string_view(d->x + name, name_len)) == "TRACK";
-                if (d->el.size() == MAX_KEPT || tracks > MAX_TRACKS) return false;
+                if (d->el.size() == MAX_KEPT || tracks > MAX_TRACKS) return IXML_TOO_DEEP;
                 kept = static_cast<int>(d->el.size());
                 const auto u = [](size_t v) { return static_cast<uint32_t>(v); };
                 d->el.push_back(
@@ -391,14 +442,48 @@ bool ReadXml(Document* d) {
             ended = empty && open.empty();
             at = end;
         }
-        if (at == std::string::npos) return false;
+        if (at == std::string::npos) return IXML_NOT_XML;
     }
-    return ended;
+    return ended ? IXML_WHOLE : IXML_NOT_XML;
+}
+
+// A UTF-16 document (its byte-order mark first) in UTF-8 in text, less the NULs after it, its
+// declaration's encoding named UTF-8; false when its code units are no UTF-16, or it would grow
+// (a document of characters that take three bytes in UTF-8), which keeps the reading's memory
+// within the chunk's size.
+bool FromUtf16(const unsigned char* b, size_t size, std::string* text) {
+    const bool little = b[0] == 0xFF;
+    const auto unit = [&](size_t k) {
+        return little ? b[k] | b[k + 1] << 8 : b[k] << 8 | b[k + 1];
+    };
+    for (size_t k = 2; k + 1 < size && text->size() <= size; k += 2) {
+        uint32_t c = static_cast<uint32_t>(unit(k));
+        if (c >= 0xD800 && c <= 0xDBFF && k + 3 < size && unit(k + 2) >= 0xDC00 &&
+            unit(k + 2) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + static_cast<uint32_t>(unit(k + 2) - 0xDC00);
+            k += 2;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            return false;
+        }
+        PutUtf8(c, text);
+    }
+    while (!text->empty() && text->back() == '\0') text->pop_back();
+    const size_t end = text->compare(0, 5, "<?xml") == 0 ? text->find("?>") : 0;
+    const size_t name = text->find("encoding", 5);
+    const size_t quote = name < end ? text->find_first_of("\"'", name) : end;
+    const size_t close = quote < end ? text->find((*text)[quote], quote + 1) : end;
+    if (close < end) text->replace(quote + 1, close - quote - 1, "UTF-8");
+    return text->size() <= size;
 }
 
 // Reads the size bytes at xml into d, less the NUL bytes recorders pad the chunk with after the
-// document; false as ReadXml.
-bool ReadChunk(const char* xml, size_t size, Document* d) {
+// document; a UTF-16 document is read from its UTF-8 form, kept in text. IXML_WHOLE as ReadXml.
+IxmlVerdict ReadChunk(const char* xml, size_t size, Document* d, std::string* text) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(xml);
+    if (size >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
+        if (!FromUtf16(b, size, text)) return IXML_NOT_XML;
+        xml = text->data(), size = text->size();
+    }
     *d = Document{xml, size, Encoding::UTF8, {}};
     while (d->size > 0 && d->x[d->size - 1] == '\0') --d->size;
     return ReadXml(d);
@@ -465,8 +550,9 @@ std::string Escaped(const Document& d, const std::string& text) {
         uint32_t c = 0;
         if (!DecodeUtf8(p + at, text.size() - at, &c, &len)) c = 0xFFFD, len = 1;
         if (!XmlChar(c)) c = 0xFFFD;
-        if (c == '&' || c == '<' || c == '>') {
-            out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;";
+        if (c == '&' || c == '<' || c == '>' || c == '\r') {
+            // A CR written as it is would be read as a line feed.
+            out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : "&#13;";
         } else if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (d.encoding == Encoding::UTF8) {
@@ -531,98 +617,193 @@ void SetChild(const Document& d, std::vector<Edit>* edits, int parent, const cha
     edits->push_back({at, at, indent + element});
 }
 
-// 32 hexadecimal digits that stand for text.
-std::string Uid(const char* text, size_t size) {
-    std::string uid;
-    for (uint64_t seed : {uint64_t{14695981039346656037u}, uint64_t{1099511628211u}}) {
-        uint64_t hash = seed;
-        for (size_t k = 0; k < size; ++k) {
-            hash = (hash ^ static_cast<unsigned char>(text[k])) * 1099511628211u;
-        }
-        for (int shift = 60; shift >= 0; shift -= 4) uid += "0123456789ABCDEF"[hash >> shift & 15];
-    }
-    return uid;
+// Removes element k, with the white space before it.
+void Remove(const Document& d, std::vector<Edit>* edits, int k) {
+    const Element& e = d.el[static_cast<size_t>(k)];
+    edits->push_back({SpaceBefore(d, e.open, d.el[static_cast<size_t>(e.parent)].body), e.end, ""});
 }
 
-// The edits that make the document the output of channel's.
-bool EditsOfChannel(const Document& d, int channel, const std::string& parent,
-                    const std::string& own, std::vector<Edit>* edits) {
+// The number an element holds (as a recorder writes an index), or 0.
+unsigned long NumberOf(const Document& d, int k) {
+    const std::string text = k < 0 ? "" : TextOf(d, d.el[static_cast<size_t>(k)]);
+    return !text.empty() && text.size() <= 5 &&
+                   text.find_first_not_of("0123456789") == std::string::npos
+               ? std::stoul(text)
+               : 0;
+}
+
+// The tracks of the track list (-1 when there is none), and in match the track of each channel:
+// the one whose INTERLEAVE_INDEX is the channel's; of those with no INTERLEAVE_INDEX, as many as
+// the channels still unmatched, in the order of their CHANNEL_INDEX (a recorder puts its armed
+// tracks in a file in order) where each has one of its own, or else of the list; where no track
+// has an index, the first and the second. False when a channel has none.
+bool MatchTracks(const Document& d, int list, std::vector<int>* tracks, int match[2]) {
+    const auto at = [&](int k) -> const Element& { return d.el[static_cast<size_t>(k)]; };
+    std::vector<int> loose;
+    match[0] = match[1] = -1;
+    int found[2] = {0, 0};
+    for (int k = list + 1; list >= 0 && k < int(d.el.size()) && at(k).open < at(list).end; ++k) {
+        if (at(k).parent != list || Local(NameOf(d, at(k))) != "TRACK") continue;
+        tracks->push_back(k);
+        const int index = Child(d, k, "INTERLEAVE_INDEX");
+        const unsigned long n = NumberOf(d, index);
+        if (index < 0) loose.push_back(k);
+        if (n == 1 || n == 2) match[n - 1] = k, ++found[n - 1];
+    }
+    for (int channel = 0; channel < 2; ++channel) {
+        if (found[channel] > 1) return false;  // two tracks claim the channel
+    }
+    const size_t open = (match[0] < 0) + (match[1] < 0);
+    if (loose.size() == tracks->size() && loose.size() >= 2) loose.resize(2);
+    if (loose.size() != open) return open == 0;
+    std::vector<unsigned long> numbers;
+    for (const int k : loose) numbers.push_back(NumberOf(d, Child(d, k, "CHANNEL_INDEX")));
+    if (open == 2 && numbers[0] != 0 && numbers[1] != 0 && numbers[0] > numbers[1]) {
+        std::swap(loose[0], loose[1]);
+    }
+    for (int channel = 0, next = 0; channel < 2; ++channel) {
+        if (match[channel] < 0) match[channel] = loose[size_t(next++)];
+    }
+    return true;
+}
+
+// The element k of BEXT_FIELDS as the output's bext body holds it, as text; a UMID in hexadecimal
+// digits, all 64 bytes or the basic 32 as the input's copy had it (wide).
+std::string BextField(const std::string& bext, size_t k, bool wide) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(bext.data());
+    const size_t at[] = {0, 256, 288, 320, 330, 338, 342, 346, 348, 602};
+    const size_t size[] = {256, 32, 32, 10, 8, 4, 4, 2, 64, bext.size() - 602};
+    if (k == 5 || k == 6) return std::to_string(Assem4(b + at[k]));
+    if (k == 7) return std::to_string(Assem2(b + at[k]));
+    if (k == 8) {
+        std::string hex;
+        for (size_t n = 0; n < (wide ? 64u : 32u); ++n) {
+            hex += "0123456789ABCDEF"[b[at[k] + n] >> 4];
+            hex += "0123456789ABCDEF"[b[at[k] + n] & 15];
+        }
+        return hex;
+    }
+    return std::string(bext.data() + at[k], strnlen(bext.data() + at[k], size[k]));
+}
+
+// The edits that make the document the output of channel's: matched says whether match holds
+// its track (the track list is left out where not); key stands for the take.
+void EditsOfChannel(const Document& d, int channel, const std::string& parent,
+                    const std::string& own, const std::string& key, const std::string& bext,
+                    bool matched, const std::vector<int>& tracks, const int match[2],
+                    std::vector<Edit>* edits) {
     const auto at = [&](int k) -> const Element& { return d.el[static_cast<size_t>(k)]; };
     const int list = Child(d, 0, "TRACK_LIST");
-    if (list >= 0) {
-        std::vector<int> tracks;
-        int kept = -1;
-        bool indexed = false;
-        for (int k = list + 1; k < static_cast<int>(d.el.size()) && at(k).open < at(list).end;
-             ++k) {
-            if (at(k).parent != list || Local(NameOf(d, at(k))) != "TRACK") continue;
-            tracks.push_back(k);
-            const int index = Child(d, k, "INTERLEAVE_INDEX");
-            indexed = indexed || index >= 0;
-            if (index >= 0 && TextOf(d, at(index)) == std::to_string(channel + 1)) kept = k;
-        }
-        if (!indexed && static_cast<int>(tracks.size()) > channel) kept = tracks[size_t(channel)];
-        if (kept < 0) return false;
+    if (list >= 0 && !matched) Remove(d, edits, list);
+    if (list >= 0 && matched) {
         for (const int k : tracks) {
-            // With the white space before it.
-            if (k != kept)
-                edits->push_back({SpaceBefore(d, at(k).open, at(list).body), at(k).end, ""});
+            if (k != match[channel]) Remove(d, edits, k);
         }
-        const int index = Child(d, kept, "INTERLEAVE_INDEX");
+        const int index = Child(d, match[channel], "INTERLEAVE_INDEX");
         if (index >= 0) SetText(d, edits, at(index), "1");
         const int count = Child(d, list, "TRACK_COUNT");
         if (count >= 0) SetText(d, edits, at(count), "1");
     }
-    // The outputs are a set of two files, each with a name of its own, both children of the input.
+    // Each output is a file of its own, and the pair a family of its own; the input is their
+    // parent, named by its FILE_UID where it has one.
     const int uid = Child(d, 0, "FILE_UID");
-    const std::string parent_uid = uid >= 0 ? TextOf(d, at(uid)) : Uid(d.x, d.size);
-    const std::string own_uid = parent_uid + (channel == 0 ? "\nleft" : "\nright");
-    SetChild(d, edits, 0, "FILE_UID", Uid(own_uid.data(), own_uid.size()));
+    const std::string parent_uid = uid >= 0 ? TextOf(d, at(uid)) : "";
+    const std::string take = parent_uid.empty() ? key : parent_uid;
+    SetChild(d, edits, 0, "FILE_UID", UidOf(take + (channel == 0 ? "\nleft" : "\nright")));
     const int set = Child(d, 0, "FILE_SET");
+    const int given = set < 0 ? -1 : Child(d, set, "FILE_SET_INDEX");
+    const std::string style = given < 0 ? "" : TextOf(d, at(given));
+    const char first = style.size() == 1 && std::isalpha(static_cast<unsigned char>(style[0]))
+                           ? (std::isupper(static_cast<unsigned char>(style[0])) ? 'A' : 'a')
+                           : '1';
+    const std::string index(1, static_cast<char>(first + channel));
+    const std::string family = UidOf(take + "\nfamily");
     if (set < 0 || at(set).empty) {
         const std::string_view root = NameOf(d, at(0));
         SetChild(d, edits, 0, "FILE_SET",
-                 Tagged(root, "TOTAL_FILES", "2") +
-                     Tagged(root, "FAMILY_UID", Escaped(d, parent_uid)) +
-                     Tagged(root, "FILE_SET_INDEX", std::to_string(channel + 1)));
+                 Tagged(root, "TOTAL_FILES", "2") + Tagged(root, "FAMILY_UID", family) +
+                     Tagged(root, "FILE_SET_INDEX", index));
     } else {
         SetChild(d, edits, set, "TOTAL_FILES", "2");
-        if (Child(d, set, "FAMILY_UID") < 0) {
-            SetChild(d, edits, set, "FAMILY_UID", Escaped(d, parent_uid));
-        }
-        SetChild(d, edits, set, "FILE_SET_INDEX", std::to_string(channel + 1));
+        SetChild(d, edits, set, "FAMILY_UID", family);
+        SetChild(d, edits, set, "FILE_SET_INDEX", index);
     }
     const int history = Child(d, 0, "HISTORY");
     const int current = Child(d, 0, "CURRENT_FILENAME");
     if (current >= 0) SetText(d, edits, at(current), Escaped(d, own));
     if (history < 0 || at(history).empty) {
         const std::string_view root = NameOf(d, at(0));
-        SetChild(d, edits, 0, "HISTORY",
-                 Tagged(root, "PARENT_FILENAME", Escaped(d, parent)) +
-                     Tagged(root, "PARENT_UID", Escaped(d, parent_uid)) +
-                     (current >= 0 ? "" : Tagged(root, "CURRENT_FILENAME", Escaped(d, own))));
+        SetChild(
+            d, edits, 0, "HISTORY",
+            Tagged(root, "PARENT_FILENAME", Escaped(d, parent)) +
+                (parent_uid.empty() ? "" : Tagged(root, "PARENT_UID", Escaped(d, parent_uid))) +
+                (current >= 0 ? "" : Tagged(root, "CURRENT_FILENAME", Escaped(d, own))));
     } else {
         SetChild(d, edits, history, "PARENT_FILENAME", Escaped(d, parent));
-        SetChild(d, edits, history, "PARENT_UID", Escaped(d, parent_uid));
+        const int grandparent = Child(d, history, "PARENT_UID");
+        if (!parent_uid.empty()) {
+            SetChild(d, edits, history, "PARENT_UID", Escaped(d, parent_uid));
+        } else if (grandparent >= 0) {
+            Remove(d, edits, grandparent);  // it named the input's parent, not the input
+        }
         if (current < 0) SetChild(d, edits, history, "CURRENT_FILENAME", Escaped(d, own));
     }
-    return true;
+    // The copy of the bext chunk is the output's, field for field; loudness not given is none.
+    const int copy = Child(d, 0, "BEXT");
+    if (copy >= 0 && bext.empty()) Remove(d, edits, copy);
+    for (size_t k = 0; copy >= 0 && !bext.empty() && k < std::size(BEXT_FIELDS); ++k) {
+        const int field = Child(d, copy, BEXT_FIELDS[k]);
+        if (field < 0) continue;
+        if (k >= BEXT_MIRRORED) {
+            Remove(d, edits, field);
+        } else {
+            const bool wide = TextOf(d, at(field)).size() > 64;
+            SetText(d, edits, at(field), Escaped(d, BextField(bext, k, wide)));
+        }
+    }
 }
 
 }  // namespace
 
 bool WellFormedXml(const char* xml, size_t size) {
     Document d{};
-    return ReadChunk(xml, size, &d);
+    std::string text;
+    return ReadChunk(xml, size, &d, &text) == IXML_WHOLE;
 }
 
-bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
-                    const std::string own[2], std::string out[2]) {
+bool IxmlTracks(const char* xml, size_t size, std::string* file_uid, std::string index[2]) {
     Document d{};
-    if (!ReadChunk(xml, size, &d) || d.el.empty() || d.el[0].empty) return false;
+    std::string text;
+    if (ReadChunk(xml, size, &d, &text) != IXML_WHOLE || d.el.empty()) return false;
+    const int uid = Child(d, 0, "FILE_UID");
+    if (uid >= 0) *file_uid = TextOf(d, d.el[static_cast<size_t>(uid)]);
+    std::vector<int> tracks;
+    int match[2];
+    if (!MatchTracks(d, Child(d, 0, "TRACK_LIST"), &tracks, match)) return true;
+    for (int channel = 0; channel < 2 && !tracks.empty(); ++channel) {
+        const int n = Child(d, match[channel], "CHANNEL_INDEX");
+        if (n >= 0) index[channel] = TextOf(d, d.el[static_cast<size_t>(n)]);
+    }
+    return true;
+}
+
+IxmlVerdict IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
+                           const std::string own[2], const std::string& take,
+                           const std::string bext[2], std::string out[2]) {
+    Document d{};
+    std::string text;
+    const IxmlVerdict read = ReadChunk(xml, size, &d, &text);
+    if (read != IXML_WHOLE) return read;
+    if (d.el.empty() || d.el[0].empty) return IXML_NOT_XML;
+    if (!text.empty()) xml = text.data(), size = text.size();
+    std::vector<int> tracks;
+    int match[2];
+    const int list = Child(d, 0, "TRACK_LIST");
+    const bool matched = MatchTracks(d, list, &tracks, match);
     std::vector<Edit> edits[2];
     for (int channel = 0; channel < 2; ++channel) {
-        if (!EditsOfChannel(d, channel, parent, own[channel], &edits[channel])) return false;
+        EditsOfChannel(d, channel, parent, own[channel], take, bext[channel], matched, tracks,
+                       match, &edits[channel]);
     }
     // The elements, then each channel's edits, let go once used: a long track list makes many.
     std::vector<Element>().swap(d.el);
@@ -639,5 +820,5 @@ bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
         }
         out[channel].append(xml + from, size - from);
     }
-    return true;
+    return list >= 0 && !matched ? IXML_NO_TRACKS : IXML_WHOLE;
 }

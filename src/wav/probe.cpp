@@ -2,6 +2,7 @@
 // the format and data tags near its start and judged by its channel count and bits per sample.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -116,6 +117,19 @@ bool Ds64DataSize(const Input& in, uint64_t* size) {
     return true;
 }
 
+// Where the chain goes on after a chunk of odd length, whose pad byte some writers leave out: at
+// padded, unless no whole chunk stands there but one does a byte before it. A data chunk counts
+// as whole whatever its length, which a recording never finished or an RF64 file leaves too large.
+uint64_t NextChunk(Input& in, uint64_t padded, bool odd, uint64_t stop) {
+    unsigned char head[CHUNK_HEADER];
+    const auto whole = [&](uint64_t pos) {
+        return pos + CHUNK_HEADER <= stop && ChunkHeader(in, pos, head) &&
+               (pos + CHUNK_HEADER + Assem4(head + CHUNK_LEN) <= in.size ||
+                std::memcmp(head, "data", 4) == 0);
+    };
+    return odd && !whole(padded) && whole(padded - 1) ? padded - 1 : padded;
+}
+
 // Follows the chunks of a RIFF/WAVE file (or RF64/BW64) from byte 12. When they lead, each
 // named by four printable characters and ending within the file, past a "fmt " chunk of 16 bytes
 // or more to a "data" chunk, gives the positions of both tags and where the samples end (the
@@ -142,77 +156,89 @@ bool WalkChunks(Input& in, uint64_t* fmt, uint64_t* data, uint64_t* end) {
             have_fmt = true;
             *fmt = pos;
         }
-        pos += CHUNK_HEADER + len + len % 2;
+        pos = NextChunk(in, pos + CHUNK_HEADER + len + len % 2, len % 2 == 1, in.size);
     }
     return false;
 }
 
-// Whether the chunk of id is of a kind an output carries: a list (of tags or of cue labels, by
-// its form), cue points, sampler and instrument settings, the broadcast extension and iXML; seen
-// tells which of the last two came already, as an output holds one each. Sets fixed to the bytes
-// its body holds at least.
-bool CarriedKind(const unsigned char* id, bool seen[2], uint64_t* fixed) {
+// What the outputs do with a chunk: carry it; leave it out unsaid (the file's own structure,
+// and padding); or leave it out with a line saying why: it describes the stereo file, is of a
+// kind they don't carry, or repeats a bext or iXML already carried (an output holds one each).
+enum Kind { CARRIED, UNSAID, STEREO, OTHER, AGAIN };
+
+bool Among(const unsigned char* id, std::initializer_list<const char*> ids) {
+    for (const char* one : ids) {
+        if (std::memcmp(id, one, 4) == 0) return true;
+    }
+    return false;
+}
+
+// The kind of the chunk at pos, of length len, whose header is head: carried are the tags and
+// the marker labels (lists of the forms INFO and adtl, or too short to have a form, so that they
+// are named as too short), cue points, sampler and instrument settings, the broadcast extension,
+// the broadcast cart and iXML; seen tells which of bext and iXML came already. Sets fixed to the
+// bytes a carried chunk's body holds at least.
+Kind KindOf(Input& in, uint64_t pos, uint64_t len, unsigned char* head, bool seen[2],
+            uint64_t* fixed) {
     const std::pair<const char*, uint64_t> kinds[] = {
-        {"cue ", 4}, {"smpl", 36}, {"inst", 7}, {"LIST", 4}, {"list", 4}};
+        {"cue ", 4}, {"smpl", 36}, {"inst", 7}, {"cart", CART_FIXED}};
     for (const auto& [kind, size] : kinds) {
-        if (std::memcmp(id, kind, 4) == 0) return *fixed = size, true;
+        if (std::memcmp(head, kind, 4) == 0) return *fixed = size, CARRIED;
     }
     for (int k = 0; k < 2; ++k) {
-        if (std::memcmp(id, k == 0 ? "bext" : "iXML", 4) == 0 && !seen[k]) {
-            *fixed = k == 0 ? BEXT_HISTORY : 0;
-            return seen[k] = true;
-        }
+        if (std::memcmp(head, k == 0 ? "bext" : "iXML", 4) != 0) continue;
+        if (seen[k]) return AGAIN;
+        *fixed = k == 0 ? BEXT_HISTORY : 0;
+        return seen[k] = true, CARRIED;
     }
-    return false;
-}
-
-// Whether the chunk at pos, of length len and whose header is head, is of a form an output
-// carries: any but a list, a list of tags (INFO) or of cue labels (adtl), and a list too short to
-// have a form, so that it is named as too short.
-bool CarriedForm(Input& in, uint64_t pos, uint64_t len, unsigned char* head) {
-    if (std::memcmp(head, "LIST", 4) != 0 && std::memcmp(head, "list", 4) != 0) return true;
-    unsigned char* form = head + CHUNK_HEADER;
-    return len < 4 || (ReadAt(in, pos + CHUNK_HEADER, form, 4) &&
-                       (std::memcmp(form, "INFO", 4) == 0 || std::memcmp(form, "adtl", 4) == 0));
-}
-
-// Where the chain goes on after a chunk of odd length, whose pad byte some writers leave out: at
-// padded, unless no whole chunk stands there but one does a byte before it.
-uint64_t NextChunk(Input& in, uint64_t padded, bool odd, uint64_t stop) {
-    unsigned char head[CHUNK_HEADER];
-    const auto whole = [&](uint64_t pos) {
-        return pos + CHUNK_HEADER <= stop && ChunkHeader(in, pos, head) &&
-               pos + CHUNK_HEADER + Assem4(head + CHUNK_LEN) <= in.size;
-    };
-    return odd && !whole(padded) && whole(padded - 1) ? padded - 1 : padded;
+    if (Among(head, {"LIST", "list"})) {
+        unsigned char* form = head + CHUNK_HEADER;
+        *fixed = 4;
+        return len < 4 || (ReadAt(in, pos + CHUNK_HEADER, form, 4) && Among(form, {"INFO", "adtl"}))
+                   ? CARRIED
+                   : OTHER;
+    }
+    if (Among(head, {"fmt ", "data", "ds64", "JUNK", "junk", "PAD ", "pad ", "FLLR"}))
+        return UNSAID;
+    // Sample counts, levels, checksums and channel maps of the two channels together; the
+    // material's identifiers (umid, XMP's) are the stereo file's.
+    if (Among(head, {"fact", "PEAK", "levl", "MD5 ", "chna", "axml", "umid", "_PMX", "dbmd"})) {
+        return STEREO;
+    }
+    return OTHER;
 }
 
 // Appends to metadata the carried chunks of the chain from pos to stop, each with its pad byte,
 // as long as they stand whole in the file and all fit under METADATA_MAX; a chain that breaks
-// ends the look. A chunk of a carried kind that is left out gets a line saying why.
+// ends the look. A chunk left out gets a line saying why, but for the file's structure and
+// padding.
 void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::string* metadata) {
     unsigned char head[CHUNK_HEADER + 4];
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
         if (!ChunkHeader(in, pos, head)) return;
         const uint64_t len = Assem4(head + CHUNK_LEN), whole = CHUNK_HEADER + len + len % 2;
         uint64_t fixed = 0;
-        if (CarriedKind(head, seen, &fixed) && CarriedForm(in, pos, len, head)) {
-            // Its id (printable, as ChunkHeader found) without the spaces that pad it to four.
-            char name[5] = {};
-            std::memcpy(name, head, 4);
-            for (int c = 3; c > 0 && name[c] == ' '; --c) name[c] = '\0';
-            if (pos + CHUNK_HEADER + len > in.size) {
-                std::printf(MSG_CHUNK_CUT "\n", name);
-            } else if (len < fixed) {
-                std::printf(MSG_CHUNK_SHORT "\n", name);
-            } else if (metadata->size() + whole > METADATA_MAX) {
-                std::printf(MSG_CHUNK_LARGE "\n", name);
-            } else {
-                const size_t at = metadata->size();
-                metadata->resize(at + whole);
-                unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*metadata)[at]);
-                if (!ReadAt(in, pos, bytes, CHUNK_HEADER + len)) return metadata->resize(at);
-            }
+        // Its id (printable, as ChunkHeader found) without the spaces that pad it to four.
+        char name[5] = {};
+        std::memcpy(name, head, 4);
+        for (int c = 3; c > 0 && name[c] == ' '; --c) name[c] = '\0';
+        const Kind kind = KindOf(in, pos, len, head, seen, &fixed);
+        if (kind == STEREO || kind == OTHER || kind == AGAIN) {
+            std::printf(kind == STEREO  ? MSG_CHUNK_STEREO "\n"
+                        : kind == OTHER ? MSG_CHUNK_OTHER "\n"
+                                        : MSG_CHUNK_AGAIN "\n",
+                        name);
+        } else if (kind == CARRIED && pos + CHUNK_HEADER + len > in.size) {
+            std::printf(MSG_CHUNK_CUT "\n", name);
+        } else if (kind == CARRIED && len < fixed) {
+            std::printf(MSG_CHUNK_SHORT "\n", name);
+        } else if (kind == CARRIED && metadata->size() + whole > METADATA_MAX) {
+            std::printf(MSG_CHUNK_LARGE "\n", name);
+        } else if (kind == CARRIED) {
+            const size_t at = metadata->size();
+            metadata->resize(at + whole);
+            unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*metadata)[at]);
+            if (!ReadAt(in, pos, bytes, CHUNK_HEADER + len)) return metadata->resize(at);
         }
         if (pos + CHUNK_HEADER + len > in.size) return;
         pos = NextChunk(in, pos + whole, len % 2 == 1, stop);

@@ -33,27 +33,47 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
                     uint64_t* data_end, FileId* identity, std::string* metadata);
 
-// The fixed fields of a bext chunk's body, before its coding history.
+// The fixed fields of a bext chunk's body, before its coding history, and of a cart chunk's,
+// before its tag text.
 constexpr size_t BEXT_HISTORY = 602;
+constexpr size_t CART_FIXED = 2048;
+
+// A fingerprint of the take at path whose samples lie from data_offset to data_end: their length
+// and their first and last 64 KiB. With the metadata, it tells one take from another where the
+// recorder gave none an identifier. Ends the process when the file can't be read.
+void TAKE_PRINT(const char* path, uint64_t data_offset, uint64_t data_end, uint64_t* print);
 
 // Appends to each output's chunks (out[0] left, out[1] right) what it carries of the input's, as
-// GET_ATTRIBUTES gives them: bext for its channel (its description naming the output own[k] and its
-// own track, the UMID cleared, loudness not given, a line of coding history), then iXML for its
-// channel, then the rest as they are. input names the input's file. Sets ixml_left_out when an
-// iXML chunk can't be read or matched to both channels: it is left out of both.
+// GET_ATTRIBUTES gives them: bext for its channel (its description naming the output own[k] and
+// keeping its own track line, a reference and UMID of its own, loudness not given, a line of coding
+// history), then iXML for its channel, then the rest (cue points in bytes rescaled to the mono
+// frame). input names the input's file; take is TAKE_PRINT's. Prints a line for each thing that
+// can't be made for one channel and stays as it was or is left out.
 void MONO_METADATA(const std::string& carried, const std::string& input, const std::string own[2],
-                   uint32_t sample_rate, uint32_t bits_per_sample, std::string out[2],
-                   bool* ixml_left_out);
-// Whether the size bytes at xml are a well-formed XML document with no document type declaration
-// (NUL bytes after it allowed, as recorders pad the chunk).
+                   uint32_t sample_rate, uint32_t bits_per_sample, uint64_t take,
+                   std::string out[2]);
+
+// 32 hexadecimal digits that stand for text: the same text, the same digits.
+std::string UidOf(const std::string& text);
+
+// What became of an iXML chunk: written for both channels whole, or without its track list (which
+// matches no channel); or left out: no well-formed XML, declaring entities (a document type with
+// declarations of its own), or past the bounds a recording's document keeps within.
+enum IxmlVerdict { IXML_WHOLE, IXML_NO_TRACKS, IXML_NOT_XML, IXML_DECLARES, IXML_TOO_DEEP };
+// Whether the size bytes at xml are a well-formed XML document with no declarations of its own
+// (NUL bytes after it allowed, as recorders pad the chunk; UTF-16 with its byte-order mark).
 bool WellFormedXml(const char* xml, size_t size);
+// Reads the iXML document xml: its FILE_UID (empty if none) and the CHANNEL_INDEX (the recorder's
+// track) of the track of each channel (empty if none); false when it can't be read.
+bool IxmlTracks(const char* xml, size_t size, std::string* file_uid, std::string index[2]);
 // Appends to out[k] the iXML document xml for the output named own[k] (k 0 left, 1 right) split
-// from the file named parent: the track list reduced to that channel's track, the file's own
-// FILE_UID and CURRENT_FILENAME, the pair as a file set of two, the input as its parent;
-// everything else byte for byte. False, appending nothing, when xml is not well-formed or no
-// track can be matched to a channel.
-bool IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
-                    const std::string own[2], std::string out[2]);
+// from the file named parent: the track list reduced to that channel's track, FILE_UID of its own
+// (from the input's, or from take where it has none), the pair as a family of its own, the input
+// as its parent, its BEXT as the output's bext chunk bext[k] (or none where empty); everything else
+// byte for byte (a UTF-16 document written in UTF-8). Appends nothing when it is left out.
+IxmlVerdict IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
+                           const std::string own[2], const std::string& take,
+                           const std::string bext[2], std::string out[2]);
 
 // Size of the mono header MAKE_HEADER writes.
 constexpr int HEADER_SIZE = 44;
