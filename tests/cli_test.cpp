@@ -43,6 +43,18 @@ bool Have(const std::string& tool) {
     return std::system((tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
+// The body of the first chunk of id in a wave file; "none" when it has none.
+std::string ChunkBody(const Bytes& file, const std::string& id) {
+    for (size_t at = 12; at + 8 <= file.size();) {
+        const size_t length = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16;
+        if (std::string(file.begin() + long(at), file.begin() + long(at) + 4) == id) {
+            return std::string(file.begin() + long(at) + 8, file.begin() + long(at + 8 + length));
+        }
+        at += 8 + length + length % 2;
+    }
+    return "none";
+}
+
 // A split case: what the file is, and what the outputs hold (the mono header for the whole
 // frames of `samples`, then one channel of them) with the message; `row` names the fault caught.
 struct Split {
@@ -386,18 +398,6 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
         b.resize(602, 0);
         return Chunk("bext", Cat({b, Text(history)}));
     };
-    // The body of the output's first chunk of id.
-    const auto body = [](const Bytes& file, const std::string& id) {
-        for (size_t at = 12; at + 8 <= file.size();) {
-            const size_t length = file[at + 4] | file[at + 5] << 8 | file[at + 6] << 16;
-            if (std::string(file.begin() + long(at), file.begin() + long(at) + 4) == id) {
-                return std::string(file.begin() + long(at) + 8,
-                                   file.begin() + long(at + 8 + length));
-            }
-            at += 8 + length + length % 2;
-        }
-        return std::string("none");
-    };
     const std::string history = "A=PCM,F=48000,W=16,M=stereo,T=SD\r\n";
     const std::string sd = "sFILENAME=A101_1.WAV\r\nsTRK1=MKH516 A\r\nsTRK2=Boom\r\nsSCENE=A1\r\n";
     const std::string full = "dFILENAME=A.wav\r\ndNOTE=" + std::string(256 - 25, 'n') + "\r\n";
@@ -418,18 +418,18 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
     const std::string line = "A=PCM,F=48000,W=16,M=mono,T=quenlor2 " QUENLOR_VERSION "; ";
     for (int channel = 0; channel < 2; ++channel) {
         const Bytes got = Get(channel == 0 ? "A101_1L.wav" : "A101_1R.wav");
-        const std::string b = body(got, "bext");
+        const std::string b = ChunkBody(got, "bext");
         std::string own = channel == 0 ? "sFILENAME=A101_1L.wav\r\nsTRK1=MKH516 A\r\n"
                                        : "sFILENAME=A101_1R.wav\r\nsTRK2=Boom\r\n";
         EXPECT_EQ(b.substr(0, 256), (own + "sSCENE=A1\r\n").append(256 - own.size() - 11, '\0'));
         EXPECT_EQ(b.substr(602),
                   history + line + (channel == 0 ? "left" : "right") + " channel\r\n");
-        EXPECT_NE(body(got, "iXML")
+        EXPECT_NE(ChunkBody(got, "iXML")
                       .find(std::string("<CURRENT_FILENAME>A101_1") + "LR"[channel] +
                             ".wav</CURRENT_FILENAME>"),
                   std::string::npos);
-        EXPECT_EQ(body(got, "LIST"), std::string(odd_list.begin() + 8, odd_list.end() - 1));
-        EXPECT_EQ(body(got, "cue "), std::string(4, '\0'));
+        EXPECT_EQ(ChunkBody(got, "LIST"), std::string(odd_list.begin() + 8, odd_list.end() - 1));
+        EXPECT_EQ(ChunkBody(got, "cue "), std::string(4, '\0'));
     }
     // A description with no room for the longer name keeps whole lines, without its FILENAME; a
     // bext too short to be one is left out with its line.
@@ -439,7 +439,8 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
     EXPECT_EQ(out,
               "The bext chunk repeats one already carried: left out.\n"
               "The iXML chunk is not well-formed XML: left out.\ndone\n");
-    EXPECT_EQ(body(Get("AR.wav"), "bext").substr(0, 256), full.substr(17) + std::string(17, '\0'));
+    EXPECT_EQ(ChunkBody(Get("AR.wav"), "bext").substr(0, 256),
+              full.substr(17) + std::string(17, '\0'));
     Put("A.wav", Riff({fmt, Chunk("bext", Bytes(600, 0)), Chunk("cue ", Bytes(2, 0)), Data(s),
                        Chunk("iXML", Text("<a/>"), 99)}));
     EXPECT_EQ(Run({"--keep-metadata", "A.wav"}, "", &out), 0);
@@ -449,6 +450,136 @@ TEST_F(Cli, EachOutputsMetadataNamesItsOwnFileAndSaysWhatItLeftOut) {
               "The iXML chunk is cut short by the end of the file: left out.\ndone\n");
     EXPECT_EQ(Run({"A.wav"}, "", &out), 0);
     EXPECT_EQ(out, "done\n");
+}
+
+// With --keep-metadata each output holds what the recorder would have written had it recorded
+// that channel alone, for takes of several recorders' and editors' conventions: its track line and
+// track by the order of the armed tracks, line ends as they were, identifiers and a family of its
+// own, iXML's BEXT as its bext, cue points in bytes at its own byte, and a line for each thing
+// that can't be made so. Without the option the outputs are as ever, even where an odd chunk lacks
+// its pad byte.
+TEST_F(Cli, EachOutputHoldsWhatTheRecorderWouldHaveWrittenForItsChannel) {
+    const auto bext = [](const std::string& description, const std::string& history) {
+        Bytes b = Text(description);
+        b.resize(288, 0);
+        PutText(b, "REF1");
+        b.resize(602, 0);
+        b[346] = 1;
+        return Chunk("bext", Cat({b, Text(history)}));
+    };
+    const auto ixml = [](const std::string& inner, const std::string& head = "") {
+        return Chunk("iXML", Text(head + "<BWFXML><SCENE>12</SCENE>" + inner + "</BWFXML>"));
+    };
+    const auto track = [](const std::string& interleave, const std::string& channel,
+                          const std::string& name) {
+        return "<TRACK>" +
+               (interleave.empty() ? ""
+                                   : "<INTERLEAVE_INDEX>" + interleave + "</INTERLEAVE_INDEX>") +
+               "<CHANNEL_INDEX>" + channel + "</CHANNEL_INDEX><NAME>" + name + "</NAME></TRACK>";
+    };
+    const auto utf16 = [](const Bytes& chunk) {
+        Bytes body = {0xFF, 0xFE};
+        for (size_t k = 8; k < chunk.size(); ++k) body.push_back(chunk[k]), body.push_back(0);
+        return Chunk("iXML", body);
+    };
+    Bytes cue;  // one point at frame 100, given in bytes as some editors write it
+    for (const uint64_t v : {1, 1, 0, 0x61746164, 0, 600, 0}) PutLe(cue, v, 4);
+    const std::string plain =
+        "<TRACK_LIST>" + track("1", "2", "Lav") + track("2", "5", "Boom") + "</TRACK_LIST>";
+    const Bytes same = Chunk("iXML", Text("<BWFXML><TAKE>3</TAKE></BWFXML>"));
+    const std::string sd = "sFILENAME=T1.WAV\r\nsTRK2=Boom\r\nsTRK5=Plant\r\n";
+    const std::string h = "A=PCM,F=48000,W=24,M=stereo,T=X\r\n";
+    // Each row: the chunks before the data, the lines before "done", and what the outputs' chunks
+    // hold: "L" or "R", the chunk's id, '+' (holds) or '-' (not), the text.
+    const std::tuple<std::string, std::vector<Bytes>, std::string, std::vector<std::string>>
+        rows[] = {
+            {"tracks 2 and 5",
+             {bext(sd, h), ixml("<TRACK_LIST>" + track("1", "2", "Boom") +
+                                track("2", "5", "Plant") + "</TRACK_LIST>")},
+             "",
+             {std::string("Lbext+sFILENAME=takeL.wav\r\nsTRK2=Boom\r\n\0", 40),
+              "Rbext+sFILENAME=takeR.wav\r\nsTRK5=", "RiXML+<NAME>Plant", "RiXML-Boom"}},
+            {"LF ends, a blank line, the last line open",
+             {bext("zFILENAME=T1.WAV\n\nzTRK3=Lav\nzTRK4=Boom", ""), same},
+             "",
+             {std::string("Lbext+zFILENAME=takeL.wav\n\nzTRK3=Lav\n\0", 38),
+              std::string("Rbext+zFILENAME=takeR.wav\n\nzTRK4=Boom\0", 38),
+              "Lbext+A=PCM,F=48000,W=24,M=stereo\r\nA=PCM,F=48000,W=24,M=mono,T=quenlor2"}},
+            {"track lines that disagree with iXML",
+             {bext(sd, h),
+              ixml("<TRACK_LIST>" + track("1", "7", "a") + track("2", "8", "b") + "</TRACK_LIST>")},
+             "The bext track lines can't be matched to the channels: kept as they stand.\n",
+             {"Lbext+sTRK2=Boom\r\nsTRK5=Plant"}},
+            {"a file of a family of two, its copy of bext",
+             {bext(sd, h),
+              ixml(plain +
+                   "<FILE_SET><TOTAL_FILES>2</TOTAL_FILES><FAMILY_UID>FAM</FAMILY_UID>"
+                   "<FILE_SET_INDEX>A</FILE_SET_INDEX></FILE_SET><BEXT><BWF_DESCRIPTION>s"
+                   "</BWF_DESCRIPTION><BWF_ORIGINATOR_REFERENCE>REF1</BWF_ORIGINATOR_REFERENCE>"
+                   "<BWF_LOUDNESS_VALUE>-23</BWF_LOUDNESS_VALUE></BEXT>")},
+             "",
+             {"RiXML+<FILE_SET_INDEX>B<", "LiXML-FAM<", "LiXML+REF1L</BWF_ORIGINATOR_REFERENCE>",
+              "RiXML+<BWF_DESCRIPTION>sFILENAME=takeR.wav&#13;\n", "RiXML-LOUDNESS"}},
+            {"cue points in bytes, chunks of the stereo file",
+             {Chunk("cue ", cue), Chunk("cart", Bytes(2048, 'c')), Chunk("umid", Bytes(24, 1)),
+              Chunk("_PMX", Text("<x/>")), Chunk("fact", Bytes(4, 0)), Chunk("afsp", Bytes(2, 0)),
+              same},
+             "The umid chunk describes the stereo file, not one channel: left out.\n"
+             "The _PMX chunk describes the stereo file, not one channel: left out.\n"
+             "The fact chunk describes the stereo file, not one channel: left out.\n"
+             "The afsp chunk is of a kind the outputs don't carry: left out.\n",
+             {std::string("Rcue +\x2C\x01\0\0\0\0\0\0", 14), "Lcart+cccc"}},
+            {"UTF-16, a document type",
+             {utf16(ixml(plain, "<?xml version='1.0' encoding='UTF-16'?><!DOCTYPE BWFXML>"))},
+             "",
+             {"LiXML+encoding='UTF-8'?><!DOCTYPE BWFXML><BWFXML><SCENE>12", "LiXML-Boom"}},
+            {"entities",
+             {ixml(plain, "<!DOCTYPE BWFXML [<!ENTITY a 'b'>]>")},
+             "The iXML chunk declares entities of its own: left out.\n",
+             {"LiXML+none"}},
+            {"a track without its index",
+             {ixml("<TRACK_LIST>" + track("2", "1", "Boom") + track("", "2", "Lav") +
+                   "</TRACK_LIST>")},
+             "",
+             {"LiXML+Lav", "RiXML+Boom", "LiXML-Boom"}},
+            {"two tracks for a channel",
+             {ixml("<TRACK_LIST>" + track("1", "1", "a") + track("1", "2", "b") + "</TRACK_LIST>")},
+             "The iXML track list can't be matched to the channels: it is left out.\n",
+             {"LiXML+<SCENE>12", "LiXML-TRACK"}},
+            {"an odd chunk without its pad byte", {Bytes(11, 0)}, "", {}},
+        };
+    std::set<std::string> uids;
+    size_t made = 0;
+    for (size_t k = 0; k < std::size(rows); ++k) {
+        const auto& [row, chunks, message, holds] = rows[k];
+        const Bytes s = StereoSamples(24, 1000 * k, 101), fmt = Fmt(24, 2, 48000);
+        Bytes file = Riff({chunks[0], fmt, Data(s)});
+        if (chunks[0] == Bytes(11, 0)) {  // a chunk of odd length as a writer left it, no pad
+            file = Riff({First(11, Chunk("JUNK", Text("odd"))), fmt, Data(s)});
+        }
+        for (size_t c = 1; c < chunks.size(); ++c)
+            file.insert(file.end(), chunks[c].begin(), chunks[c].end());
+        Put("take.wav", file);
+        std::string out;
+        EXPECT_EQ(Run({"take.wav"}, "", &out), 0) << row;
+        EXPECT_EQ(out, "done\n") << row;
+        EXPECT_EQ(Get("takeR.wav"), MonoWav(24, 48000, s, 1)) << row;
+        EXPECT_EQ(Run({"--keep-metadata", "take.wav"}, "", &out), 0) << row;
+        EXPECT_EQ(out, message + "done\n") << row;
+        for (const std::string& hold : holds) {
+            const std::string got =
+                ChunkBody(Get(hold[0] == 'L' ? "takeL.wav" : "takeR.wav"), hold.substr(1, 4));
+            EXPECT_EQ(got.find(hold.substr(6)) != std::string::npos, hold[5] == '+')
+                << row << hold << got;
+        }
+        for (const char* name : {"takeL.wav", "takeR.wav"}) {
+            const std::string x = ChunkBody(Get(name), "iXML");
+            const size_t uid = x.find("<FILE_UID>");
+            if (uid != std::string::npos) uids.insert(x.substr(uid, 42)), ++made;
+        }
+    }
+    EXPECT_EQ(uids.size(), made);  // two takes with the same iXML are two takes
+    EXPECT_GE(made, 12u);
 }
 
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is
