@@ -171,6 +171,9 @@ bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t fra
     return std::fclose(out) == 0 && ok;
 }
 
+// The fixed fields of a bext chunk's body.
+constexpr size_t BEXT_FIXED = 602;
+
 std::vector<std::pair<std::string, Bytes>> Seeds() {
     std::vector<std::pair<std::string, Bytes>> seeds;
     const Bytes list = Chunk("LIST", Text("INFOdata\x81\xFE"));
@@ -207,6 +210,28 @@ std::vector<std::pair<std::string, Bytes>> Seeds() {
          Riff({Chunk("bext", Cat({Bytes(346, 0x41), Bytes{2, 0}, Bytes(254, 0x80), Text("A=PCM")})),
                Chunk("iXML", ixml), Fmt(16, 2, 48000), Chunk("cue ", Bytes(28, 1)),
                Data(StereoSamples(16, 0, 9)), list})});
+    // A recorder's facts in the description, tracks by their recorder numbers, iXML's copy of the
+    // bext chunk, a document type, and the same document in UTF-16.
+    const std::string facts = "sFILENAME=T.WAV\r\nsTRK2=Boom\nsTRK5=Plant";
+    const std::string recorder =
+        "<?xml version='1.0'?><!DOCTYPE BWFXML><BWFXML><TRACK_LIST><TRACK><CHANNEL_INDEX>2"
+        "</CHANNEL_INDEX></TRACK><TRACK><INTERLEAVE_INDEX>2</INTERLEAVE_INDEX><CHANNEL_INDEX>5"
+        "</CHANNEL_INDEX></TRACK></TRACK_LIST><FILE_SET><FILE_SET_INDEX>A</FILE_SET_INDEX>"
+        "</FILE_SET><BEXT><BWF_UMID>00</BWF_UMID><BWF_LOUDNESS_VALUE>1</BWF_LOUDNESS_VALUE></BEXT>"
+        "</BWFXML>";
+    Bytes wide = {0xFF, 0xFE};
+    for (const char c : recorder) wide.push_back(static_cast<unsigned char>(c)), wide.push_back(0);
+    Bytes cue;
+    for (const uint64_t v : {1, 1, 0, 0x61746164, 0, 40, 0}) PutLe(cue, v, 4);
+    for (const Bytes& xml : {Text(recorder), wide}) {
+        Bytes description = Text(facts);
+        description.resize(BEXT_FIXED, 0);
+        description[346] = 2;
+        seeds.push_back({"recorder" + std::to_string(seeds.size()) + ".wav",
+                         Riff({Chunk("bext", description), Chunk("iXML", xml), Fmt(24, 2, 48000),
+                               Chunk("cue ", cue), Data(StereoSamples(24, 0, 9)),
+                               Chunk("cart", Bytes(2048, 0x63)), Chunk("umid", Bytes(3, 0))})});
+    }
 
     return seeds;
 }
