@@ -483,7 +483,7 @@ TEST_F(Cli, EachOutputHoldsWhatTheRecorderWouldHaveWrittenForItsChannel) {
         return Chunk("iXML", body);
     };
     Bytes cue;  // one point at frame 100, given in bytes as some editors write it
-    for (const uint64_t v : {1, 1, 0, 0x61746164, 0, 600, 0}) PutLe(cue, v, 4);
+    for (const uint32_t v : {1u, 1u, 0u, 0x61746164u, 0u, 600u, 0u}) PutLe(cue, v, 4);
     const std::string plain =
         "<TRACK_LIST>" + track("1", "2", "Lav") + track("2", "5", "Boom") + "</TRACK_LIST>";
     const Bytes same = Chunk("iXML", Text("<BWFXML><TAKE>3</TAKE></BWFXML>"));

@@ -222,7 +222,7 @@ std::vector<std::pair<std::string, Bytes>> Seeds() {
     Bytes wide = {0xFF, 0xFE};
     for (const char c : recorder) wide.push_back(static_cast<unsigned char>(c)), wide.push_back(0);
     Bytes cue;
-    for (const uint64_t v : {1, 1, 0, 0x61746164, 0, 40, 0}) PutLe(cue, v, 4);
+    for (const uint32_t v : {1u, 1u, 0u, 0x61746164u, 0u, 40u, 0u}) PutLe(cue, v, 4);
     for (const Bytes& xml : {Text(recorder), wide}) {
         Bytes description = Text(facts);
         description.resize(BEXT_FIXED, 0);
