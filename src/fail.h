@@ -28,7 +28,7 @@
 #define MSG_RECOVERY_LEFT "A split that was cut short left %s, which may hold a previous output."
 #define MSG_IXML_NOT_XML "The iXML chunk is not well-formed XML: left out."
 #define MSG_IXML_DECLARES "The iXML chunk declares entities of its own: left out."
-#define MSG_IXML_TOO_DEEP "The iXML chunk nests or lists more than a recording holds: left out."
+#define MSG_IXML_TOO_DEEP "The iXML chunk holds more than a recording's does: left out."
 #define MSG_IXML_TRACKS "The iXML track list can't be matched to the channels: it is left out."
 #define MSG_TRACK_LINES "The bext track lines can't be matched to the channels: kept as they stand."
 #define MSG_DESCRIPTION "The bext description is not all lines of facts: kept as it stands."

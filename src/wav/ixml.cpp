@@ -448,22 +448,24 @@ IxmlVerdict ReadXml(Document* d) {
 }
 
 // A UTF-16 document (its byte-order mark first) in UTF-8 in text, less the NULs after it, its
-// declaration's encoding named UTF-8; false when its code units are no UTF-16, or it would grow
-// (a document of characters that take three bytes in UTF-8), which keeps the reading's memory
-// within the chunk's size.
-bool FromUtf16(const unsigned char* b, size_t size, std::string* text) {
+// declaration's encoding named UTF-8. IXML_NOT_XML when its code units are no UTF-16;
+// IXML_TOO_DEEP when its UTF-8 would take more than five eighths of its size (a recording's is
+// mostly markup, half its size; characters beyond it take up to three bytes), which keeps the
+// reading's memory within the bound that a document in UTF-8 of the chunk's size keeps.
+IxmlVerdict FromUtf16(const unsigned char* b, size_t size, std::string* text) {
+    const size_t most = size / 8 * 5;
     const bool little = b[0] == 0xFF;
     const auto unit = [&](size_t k) {
         return little ? b[k] | b[k + 1] << 8 : b[k] << 8 | b[k + 1];
     };
-    for (size_t k = 2; k + 1 < size && text->size() <= size; k += 2) {
+    for (size_t k = 2; k + 1 < size && text->size() <= most; k += 2) {
         uint32_t c = static_cast<uint32_t>(unit(k));
         if (c >= 0xD800 && c <= 0xDBFF && k + 3 < size && unit(k + 2) >= 0xDC00 &&
             unit(k + 2) <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + static_cast<uint32_t>(unit(k + 2) - 0xDC00);
             k += 2;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
-            return false;
+            return IXML_NOT_XML;
         }
         PutUtf8(c, text);
     }
@@ -473,7 +475,7 @@ bool FromUtf16(const unsigned char* b, size_t size, std::string* text) {
     const size_t quote = name < end ? text->find_first_of("\"'", name) : end;
     const size_t close = quote < end ? text->find((*text)[quote], quote + 1) : end;
     if (close < end) text->replace(quote + 1, close - quote - 1, "UTF-8");
-    return text->size() <= size;
+    return text->size() <= most ? IXML_WHOLE : IXML_TOO_DEEP;
 }
 
 // Reads the size bytes at xml into d, less the NUL bytes recorders pad the chunk with after the
@@ -481,7 +483,8 @@ bool FromUtf16(const unsigned char* b, size_t size, std::string* text) {
 IxmlVerdict ReadChunk(const char* xml, size_t size, Document* d, std::string* text) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(xml);
     if (size >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
-        if (!FromUtf16(b, size, text)) return IXML_NOT_XML;
+        const IxmlVerdict wide = FromUtf16(b, size, text);
+        if (wide != IXML_WHOLE) return wide;
         xml = text->data(), size = text->size();
     }
     *d = Document{xml, size, Encoding::UTF8, {}};
