@@ -1,6 +1,7 @@
 #include "driver.h"
 #include "fail.h"
 #include "system/system.h"
+#include "turn/pair.h"
 
 void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* right) {
     // Only the last path component is searched, so "./take1.wav" stays in "./".
@@ -10,6 +11,6 @@ void OUTPUT_NAMES(const std::string& input, std::string* left, std::string* righ
     const size_t base_end = input.find('.', base_start);
     const std::string stem =
         input.substr(0, name_start) + input.substr(base_start, base_end - base_start);
-    *left = stem + "L.wav";
-    *right = stem + "R.wav";
+    *left = OutputName(stem, 0, 2);
+    *right = OutputName(stem, 1, 2);
 }

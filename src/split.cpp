@@ -71,7 +71,9 @@ void SPLIT_TRACK(const char* input, const char* left, const char* right, uint32_
     COPY_DATA(input, right_temp, data_offset, 1, bits_per_sample, frames, identity,
               HEADER_SIZE + carried[1].size(), &digest);
     std::string kept[2];
-    if (ReplacePair(left_temp, left, right_temp, right, kept)) return;
+    const int temps[2] = {left_temp, right_temp};
+    const char* const names[2] = {left, right};
+    if (ReplaceOutputs(2, temps, names, kept)) return;
     // A previous output that can't be given back its name: say where it is.
     EraseProgress();
     if (!kept[0].empty() && !kept[1].empty()) std::printf(MSG_KEPT "\n", left, kept[0].c_str());

@@ -4,6 +4,7 @@
 // the run killed at each call, then the next run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -225,11 +226,11 @@ bool SyncFile(intptr_t fd) {
     fake.flushed_in_turn += InTurn() && fake.open[fd] != fake.names[LOCK] ? 1 : 0;
     return !Fails("fsync " + std::to_string(fake.open[fd]));
 }
-bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
-    for (const intptr_t fd : {left_fd, right_fd}) {  // the new files, still open
-        fake.bad_closes += fd == NO_DESCRIPTOR || fake.open.count(fd) == 1 ? 0 : 1;
+bool SyncRenamed(const char*, const intptr_t* fds, size_t count) {
+    for (size_t k = 0; k < count; ++k) {  // the new files, still open
+        fake.bad_closes += fds[k] == NO_DESCRIPTOR || fake.open.count(fds[k]) == 1 ? 0 : 1;
     }
-    return !Fails(left_fd == NO_DESCRIPTOR ? "fsync folder" : "fsync folder of the new pair");
+    return !Fails(count == 0 ? "fsync folder" : "fsync folder of the new pair");
 }
 bool RemoveName(const char* name) {
     if (Fails("unlink " + std::string(name), true) ||
@@ -290,18 +291,21 @@ size_t Call(const std::string& start, const std::string& end = "") {
     return k;
 }
 
-// What the program does with its temporaries, up to its exit: whether it prints "done", and the
-// names a failure reports the previous outputs kept under; made gets the new files' numbers.
-bool RunPair(std::string kept[2], Names* made) {
-    int temps[2] = {-1, -1};
+// What the program does with its temporaries for outputs outs, up to its exit: whether it prints
+// "done", and the names a failure reports the previous outputs kept under; made gets the new
+// files' numbers.
+bool RunPair(std::string* kept, Names* made, const std::vector<std::string>& outs = {LEFT, RIGHT}) {
+    const size_t n = outs.size();
+    std::vector<int> temps(n, -1);
+    std::vector<const char*> names;
     bool whole = true;
-    for (int k = 0; k < 4 && whole; ++k) {
-        std::FILE* f = k < 2 ? CreateTemporary(k == 0 ? LEFT : RIGHT, &temps[k])
-                             : ReopenTemporary(temps[k - 2]);
+    for (size_t k = 0; k < 2 * n && whole; ++k) {
+        std::FILE* f =
+            k < n ? CreateTemporary(outs[k].c_str(), &temps[k]) : ReopenTemporary(temps[k - n]);
         whole = f != nullptr && std::fclose(f) == 0;
-        if (k < 2) (*made)[k == 0 ? LEFT : RIGHT] = fake.next_file - 1;
+        if (k < n) (*made)[outs[k]] = fake.next_file - 1, names.push_back(outs[k].c_str());
     }
-    whole = whole && ReplacePair(temps[0], LEFT, temps[1], RIGHT, kept);
+    whole = whole && ReplaceOutputs(n, temps.data(), names.data(), kept);
     if (!whole) RemoveTemporaries();  // as the failure's exit does
     return whole;
 }
@@ -353,7 +357,7 @@ TEST(System, ReplacesThePairAsOneWhateverCallFails) {
     for (const char* output : {LEFT, RIGHT}) {
         later += "output " + Field(output) + "backup 0:\ntemp 1:t\nnew 1 2 0 3 4\n";
     }
-    later += "end\nversion " + std::to_string(LOCK_VERSION + 1) + "\n";
+    later += "end\nversion " + std::to_string(SET_VERSION + 1) + "\n";
     const Case cases[] = {
         {"no previous outputs", false, true, "", 0, nullptr, true},
         {"a previous pair", true, true, "", 0, nullptr, true},
@@ -479,21 +483,25 @@ void NextProcess(uint64_t pid, uint64_t start, int kill, uint64_t user = 0) {
 // when the next runs see the folder through another mount, which numbers its files anew (plan 3),
 // and when the previous pair, the dead run and the next runs are of three users (plan 4; plan 5,
 // with no previous pair, and none may read another's files); and when the dead run's backups fail
-// to be removed at first (plan 6: the lock stays until they are).
+// to be removed at first (plan 6: the lock stays until they are); and for a set of three outputs
+// (plan 7).
 TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
-    for (const int plan : {0, 1, 2, 3, 4, 5, 6}) {
+    const std::vector<std::string> pair = {LEFT, RIGHT}, set = {"t_1.wav", "t_2.wav", "t_3.wav"};
+    for (const int plan : {0, 1, 2, 3, 4, 5, 6, 7}) {
+        const std::vector<std::string>& outs = plan == 7 ? set : pair;
+        const Names previous = plan == 7 ? Names{{set[0], 1}, {set[1], 2}, {set[2], 3}} : PREVIOUS;
         const bool before = plan != 1 && plan != 5;
         const uint64_t mount = plan == 3 ? 2 : 1, users = plan == 4 || plan == 5 ? 9 : 0;
         int calls = 1, flush = 0;
         for (int killed_at = 0; killed_at <= calls; ++killed_at) {
-            Fresh(before ? PREVIOUS : Names{});
+            Fresh(before ? previous : Names{});
             if (users > 0) fake.owner = {{1, 5}, {2, 5}}, fake.user = 7;
             fake.unreadable = plan == 5;
             fake.killed_at = killed_at;
             fake.fail_at = plan == 2 ? flush : 0;
-            std::string kept[2];
+            std::string kept[3];
             Names dead_run, next_run;
-            RunPair(kept, &dead_run);
+            RunPair(kept, &dead_run, outs);
             if (killed_at == 0) {
                 calls = static_cast<int>(fake.calls.size());
                 flush = static_cast<int>(Call("fsync folder", "pair")) + 1;
@@ -514,22 +522,22 @@ TEST(System, TheNextRunPutsRightWhatAKilledRunLeft) {
                 fake.mount = mount, fake.kept_backups = plan == 6 ? 1 : 0;
                 Names recovering_run;
                 if (recovery_killed > 0) {
-                    RunPair(kept, &recovering_run);
+                    RunPair(kept, &recovering_run, outs);
                     NextProcess(44, 3, 0, users + 2 * (users > 0));
                 }
-                EXPECT_TRUE(RunPair(kept, &next_run)) << row;
+                EXPECT_TRUE(RunPair(kept, &next_run, outs)) << row;
                 if (recovery_killed == 0 && turn_left) {
                     recovery_calls = static_cast<int>(fake.calls.size() - start);
                 }
                 Names outputs;
                 for (const auto& [name, file] : fake.at_intent) {
-                    if (name == LEFT || name == RIGHT) {
+                    if (std::find(outs.begin(), outs.end(), name) != outs.end()) {
                         outputs[name] = file;
                     } else {
                         EXPECT_EQ(fake.maker[file], fake.me.pid) << row << ": " << name;
                     }
                 }
-                EXPECT_TRUE(outputs == (before ? PREVIOUS : Names{}) || outputs == dead_run ||
+                EXPECT_TRUE(outputs == (before ? previous : Names{}) || outputs == dead_run ||
                             outputs == recovering_run)
                     << row;
                 EXPECT_EQ(fake.names, next_run) << row;
@@ -555,19 +563,33 @@ TEST(System, ARecoveryTouchesOnlyWhatItsDeadRunMade) {
         return "output " + Field(output) + "backup 0:\ntemp " + Field(temp_name) + "new " +
                IdText(FileId{1, uint64_t(made), 0, 0, 0}, true);
     };
+    const std::string end = "end\n", set = "end\nversion 4\n", digests = "digest 1 2 3\n";
     const std::tuple<std::string, std::string, bool> rows[] = {
-        {"a file of the folder as an output", side("notes.txt", temp, 60) + side(RIGHT, temp, 61),
-         false},
-        {"another run's temporary", side(LEFT, foreign, 60) + side(RIGHT, temp, 61), false},
-        {"an output that is not the new file", side(LEFT, temp, 60) + side(RIGHT, temp, 61), true},
+        {"a file of the folder as an output",
+         side("notes.txt", temp, 60) + side(RIGHT, temp, 61) + end, false},
+        {"another run's temporary", side(LEFT, foreign, 60) + side(RIGHT, temp, 61) + end, false},
+        {"an output that is not the new file", side(LEFT, temp, 60) + side(RIGHT, temp, 61) + end,
+         true},
         // ext4 hands a file's number on: the user's own recording, at the output, has it now.
-        {"another file of the new file's number", side(LEFT, temp, 1) + side(RIGHT, temp, 61),
+        {"another file of the new file's number", side(LEFT, temp, 1) + side(RIGHT, temp, 61) + end,
+         true},
+        {"a set with a file of the folder",
+         side("t_1.wav", temp, 60) + side("t_2.wav", temp, 61) + set + side("notes.txt", temp, 62) +
+             digests,
+         false},
+        {"a set out of order",
+         side("t_1.wav", temp, 60) + side("t_3.wav", temp, 61) + set + side("t_2.wav", temp, 62) +
+             digests,
+         false},
+        {"a set of a dead run",
+         side("t_1.wav", temp, 60) + side("t_2.wav", temp, 61) + set + side("t_3.wav", temp, 62) +
+             digests,
          true},
     };
     for (const auto& [row, intent, done] : rows) {
         Fresh(
             {{LEFT, 1}, {RIGHT, 2}, {"notes.txt", 3}, {temp, 4}, {foreign, 5}, {LOCK, OTHER_FILE}});
-        fake.contents[OTHER_FILE] = LockOf("here", 'b', '9', OTHER_FILE) + intent + "end\nundo\n";
+        fake.contents[OTHER_FILE] = LockOf("here", 'b', '9', OTHER_FILE) + intent + "undo\n";
         fake.running[10] = 5;  // the other temporary a live run's
         const Names before = fake.names;
         std::string kept[2];

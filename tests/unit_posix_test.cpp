@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <tuple>
+#include <vector>
 
 #include "system/system_private.h"
 
@@ -37,12 +38,13 @@ TEST(System, CallsSayWhatStandsInTheWay) {
     // What fails says so: a flush, a removal, a mode copy, a folder's flush; a name already gone
     // is removed.
     EXPECT_FALSE(SyncFile(NO_DESCRIPTOR) || RemoveName((b + "/x").c_str()) ||
-                 SyncRenamed(under.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR));
+                 SyncRenamed(under.c_str(), nullptr, 0));
     EXPECT_TRUE(RemoveName(missing.c_str()));
     const int fd = static_cast<int>(CreateNew(a.c_str(), &taken));
     std::filesystem::permissions(b, std::filesystem::perms(0604));
     EXPECT_TRUE(SyncFile(fd) && CopyMode(missing.c_str(), fd) && !CopyMode((b + "/x").c_str(), fd));
-    EXPECT_TRUE(CopyMode(b.c_str(), fd) && SyncRenamed(b.c_str(), fd, fd));
+    EXPECT_TRUE(CopyMode(b.c_str(), fd) &&
+                SyncRenamed(b.c_str(), std::vector<intptr_t>{fd, fd}.data(), 2));
     EXPECT_EQ(std::filesystem::status(a).permissions(), std::filesystem::perms(0604));
     CloseDescriptor(fd);
     EXPECT_TRUE(RemoveName(a.c_str()) && !std::filesystem::exists(a));

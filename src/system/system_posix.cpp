@@ -414,8 +414,8 @@ bool SyncFile(intptr_t fd) {
     return FullSync(static_cast<int>(fd));
 }
 
-bool SyncRenamed(const char* left, intptr_t, intptr_t) {
-    const int fd = open(FolderOf(left).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool SyncRenamed(const char* first, const intptr_t*, size_t) {
+    const int fd = open(FolderOf(first).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // A folder the user may write in but not read (a drop box) can't be opened to be flushed.
     if (fd < 0) return errno == EACCES;
     // Some file systems (and FUSE drivers) can't flush a folder and say so.

@@ -107,12 +107,12 @@ void CloseDescriptor(intptr_t fd);
 bool Allocate(intptr_t fd, uint64_t size);
 // fsync(fd): the file's data and attributes (its mode among them) on disk; false on failure.
 bool SyncFile(intptr_t fd);
-// Makes the renames that put the files of left_fd and right_fd at their names in left's folder
-// survive a crash: fsync of the folder on POSIX; on Windows FlushFileBuffers of each file, which
-// writes NTFS's log up to its renames. False on failure. Where the folder can't be opened to be
-// flushed (the user may write in it but not read it), or its file system can't flush, there is
-// nothing to do.
-bool SyncRenamed(const char* left, intptr_t left_fd, intptr_t right_fd);
+// Makes the renames that put the count files of fds at their names in first's folder survive a
+// crash: fsync of the folder on POSIX; on Windows FlushFileBuffers of each file, which writes
+// NTFS's log up to its renames. False on failure. Where the folder can't be opened to be flushed
+// (the user may write in it but not read it), or its file system can't flush, there is nothing
+// to do.
+bool SyncRenamed(const char* first, const intptr_t* fds, size_t count);
 // unlink(name); false on failure, but true when nothing stood there (as a retried call on a
 // network share reports). Safe in a signal handler.
 bool RemoveName(const char* name);

@@ -443,9 +443,10 @@ bool SyncFile(intptr_t fd) {
     return FlushFileBuffers(reinterpret_cast<HANDLE>(fd)) != 0;
 }
 
-bool SyncRenamed(const char*, intptr_t left_fd, intptr_t right_fd) {
+bool SyncRenamed(const char*, const intptr_t* fds, size_t count) {
     // A file's flush writes NTFS's log up to its last change, its rename among them.
-    for (const intptr_t fd : {left_fd, right_fd}) {
+    for (size_t k = 0; k < count; ++k) {
+        const intptr_t fd = fds[k];
         if (fd == NO_DESCRIPTOR || FlushFileBuffers(reinterpret_cast<HANDLE>(fd))) continue;
         // A share or a file system that can't flush says so.
         const DWORD error = GetLastError();

@@ -8,6 +8,10 @@
 //   version 3
 //   digest LEFT RIGHT                  each new file's digest, in hexadecimal
 //   undo                               added when the undo begins; any part of it counts
+// A lock of format 4, for more than two outputs, names the first two as above, then after "end":
+//   version 4
+//   output / backup / temp / new       each other output, in its order
+//   digest D1 D2 ... DN                each new file's digest
 // Names are plain names of the lock's folder; numbers are decimal, of at most 20 digits. A later
 // format keeps the holder's lines as they are, so that every version judges whether the holder
 // lives, and says what it changes after "version", so that this one leaves its turn alone.
@@ -129,14 +133,21 @@ bool ReadHolder(const std::string& text, Holder* h, size_t* at, int* format) {
     return true;
 }
 
-std::string IntentText(const Side (&sides)[2]) {
-    std::string text;
-    for (const Side& side : sides) {
-        text += "output " + Field(side.output) + "backup " + Field(side.backup) + "temp " +
-                Field(side.temp) + "new " + IdText(side.made, true);
-    }
-    return text + "end\nversion " + std::to_string(LOCK_VERSION) + "\ndigest " +
-           Hex(sides[0].digest) + " " + Hex(sides[1].digest) + "\n";
+std::string IntentText(const std::vector<Side>& sides) {
+    const auto lines = [&sides](size_t from, size_t to) {
+        std::string text;
+        for (size_t k = from; k < to; ++k) {
+            const Side& side = sides[k];
+            text += "output " + Field(side.output) + "backup " + Field(side.backup) + "temp " +
+                    Field(side.temp) + "new " + IdText(side.made, true);
+        }
+        return text;
+    };
+    const bool set = sides.size() > 2;
+    std::string digests;
+    for (const Side& side : sides) digests += " " + Hex(side.digest);
+    return lines(0, 2) + "end\nversion " + std::to_string(set ? SET_VERSION : LOCK_VERSION) + "\n" +
+           (set ? lines(2, sides.size()) : "") + "digest" + digests + "\n";
 }
 
 void ReadIntent(const std::string& text, size_t at, int holder_format, Intent* intent) {
@@ -151,24 +162,32 @@ void ReadIntent(const std::string& text, size_t at, int holder_format, Intent* i
     const auto stop = [&text, &at, &ended, intent]() {
         if (ended && text.find('\n', at) != std::string::npos) intent->told = Told::OTHER;
     };
-    for (Side& side : intent->sides) {
-        if (!ReadLine(text, &at, "output", true, &side.output) ||
-            !ReadLine(text, &at, "backup", true, &side.backup) ||
-            !ReadLine(text, &at, "temp", true, &side.temp) ||
-            (holder_format > 1 && !ReadId(text, &at, "new", true, &side.made))) {
-            return stop();
+    // Reads an output's lines; false when they are not there.
+    const auto side = [&]() {
+        Side one;
+        if (!ReadLine(text, &at, "output", true, &one.output) ||
+            !ReadLine(text, &at, "backup", true, &one.backup) ||
+            !ReadLine(text, &at, "temp", true, &one.temp) ||
+            (holder_format > 1 && !ReadId(text, &at, "new", true, &one.made))) {
+            return false;
         }
-    }
+        intent->sides.push_back(one);
+        return true;
+    };
+    if (!side() || !side()) return stop();
     if (text.compare(at, 4, "end\n") != 0) return stop();
     at += 4, ended = true;
-    uint64_t version = 0, digests[2] = {};
+    uint64_t version = 0;
     if (ReadNumbers(text, &at, "version", 1, &version)) {
-        if (version > LOCK_VERSION) return void(intent->told = Told::LATER);
-        if (version != LOCK_VERSION || !ReadNumbers(text, &at, "digest", 2, digests, 16)) {
-            return stop();
+        if (version > SET_VERSION) return void(intent->told = Told::LATER);
+        if (version < LOCK_VERSION) return stop();
+        while (version == SET_VERSION && intent->sides.size() < MOST_OUTPUTS && side()) {
         }
-        intent->version = LOCK_VERSION;
-        intent->sides[0].digest = digests[0], intent->sides[1].digest = digests[1];
+        if ((version == SET_VERSION) != (intent->sides.size() > 2)) return stop();
+        std::vector<uint64_t> digests(intent->sides.size());
+        if (!ReadNumbers(text, &at, "digest", digests.size(), digests.data(), 16)) return stop();
+        intent->version = static_cast<int>(version);
+        for (size_t k = 0; k < digests.size(); ++k) intent->sides[k].digest = digests[k];
     }
     // The undo's line, or any part of it that a crash left.
     intent->undo = Begins(text, at, UNDO_LINE);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "system/system_private.h"
 
@@ -13,6 +14,12 @@
 // make") rather than act on it; one of format 1 takes it for a turn never begun, and leaves the
 // backups.
 constexpr int LOCK_VERSION = 3;
+// A turn of more than two outputs (the channels of a poly take) is of format 4: its first two
+// outputs as in format 3, "end", then "version 4", the other outputs and every new file's digest;
+// a program of format 3 reads the version and leaves the turn alone.
+constexpr int SET_VERSION = 4;
+// The most outputs a turn names.
+constexpr size_t MOST_OUTPUTS = 64;
 
 // One output of a turn, as its intent names it: the output's name, the backup its previous file
 // is moved to (empty when none stood there), the new file's temporary name, and what the new file
@@ -34,7 +41,7 @@ enum class Told {
 struct Intent {
     Told told = Told::NOTHING;
     int version = 0;
-    Side sides[2];
+    std::vector<Side> sides;
     bool undo = false;
 };
 
@@ -42,8 +49,9 @@ struct Intent {
 // after it, format 1 or 2 by whether it names its file).
 std::string HolderText(const Holder& h);
 bool ReadHolder(const std::string& text, Holder* h, size_t* at, int* format = nullptr);
-// The intent's lines, through its end and version; the line an undo adds.
-std::string IntentText(const Side (&sides)[2]);
+// The intent's lines, through its end and version (format 3 for two outputs, 4 for more); the
+// line an undo adds.
+std::string IntentText(const std::vector<Side>& sides);
 constexpr char UNDO_LINE[] = "undo\n";
 // Reads what follows the holder, from at, of a holder of format holder_format.
 void ReadIntent(const std::string& text, size_t at, int holder_format, Intent* intent);

@@ -42,7 +42,9 @@
 // sticky bit) leaves the lock, named, to that user.
 #include "pair.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "fail.h"
 #include "system/system.h"
@@ -82,12 +84,15 @@ bool Plain(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-// Whether the intent names what holder's run could have made: one pair's outputs, its own
-// temporaries and backups (shaped as temporaries in format 1), in the folder.
+// Whether the intent names what holder's run could have made: the outputs of one take, in their
+// order, its own temporaries and backups (shaped as temporaries in format 1), in the folder.
 bool Trusted(const Intent& intent, const Holder& holder) {
-    const std::string& left = intent.sides[0].output;
-    bool trusted = left.size() > 5 && Ends(left, "L.wav") &&
-                   intent.sides[1].output == left.substr(0, left.size() - 5) + "R.wav";
+    const size_t n = intent.sides.size();
+    const std::string first = intent.sides[0].output, one = OutputName("", 0, n);
+    const std::string stem = first.substr(0, first.size() - std::min(first.size(), one.size()));
+    bool trusted = !stem.empty() && Ends(first, one.c_str());
+    for (size_t k = 0; k < n; ++k)
+        trusted = trusted && intent.sides[k].output == OutputName(stem, k, n);
     for (const Side& side : intent.sides) {
         trusted = trusted && Plain(side.output) && Plain(side.temp) &&
                   MadeBy(side.temp, holder, false) &&
@@ -150,7 +155,8 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         NameLeftBackups(folder, prefix, holder, format == 1 && intent.told == Told::CUT);
         return Recovered::DONE;
     }
-    const Side(&sides)[2] = intent.sides;
+    const std::vector<Side>& sides = intent.sides;
+    const size_t n = sides.size();
     const auto path = [&prefix](const std::string& name) { return prefix + name; };
     const auto missing = [&path](const std::string& name) {
         return EntryAt(path(name).c_str()) == Entry::MISSING;
@@ -176,18 +182,21 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         return is;
     };
     const std::string any = path(sides[0].output);  // names the folder to flush
-    bool whole = true;
-    std::string kept[2];  // where each previous output that can't be given back is kept
-    // Read once: nothing the recovery does to one output changes what stands at the other.
-    const bool new_there[2] = {made(sides[0]), made(sides[1])};
-    if (!intent.undo && new_there[0] && new_there[1] && missing(sides[0].temp) &&
-        missing(sides[1].temp)) {
+    bool whole = true, finished = !intent.undo;
+    std::vector<std::string> kept(n);  // where each previous output that can't be given back is
+    // Read once: nothing the recovery does to one output changes what stands at another.
+    std::vector<bool> new_there(n);
+    for (size_t k = 0; k < n; ++k) {
+        new_there[k] = made(sides[k]);
+        finished = finished && new_there[k] && missing(sides[k].temp);
+    }
+    if (finished) {
         // The backups, whoever owns them: the intent names them, shaped as its run's.
         for (const Side& side : sides) {
             if (!side.backup.empty()) whole = RemoveName(path(side.backup).c_str()) && whole;
         }
     } else {
-        for (int k = 1; k >= 0; --k) {  // as the run's own undo goes: the right output first
+        for (size_t k = n; k-- > 0;) {  // as the run's own undo goes: the last output first
             const Side& side = sides[k];
             if (!side.backup.empty() && !missing(side.backup)) {
                 // Over the new file only: whatever else stands there now stays, and so does the
@@ -204,7 +213,7 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         }
         // Every output as it was, on disk, before the temporaries go: without them, the next run
         // would otherwise take what is left for a finished turn.
-        if (!whole || !SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR)) {
+        if (!whole || !SyncRenamed(any.c_str(), nullptr, 0)) {
             return Recovered::FAILED;
         }
         for (const Side& side : sides) {
@@ -215,8 +224,8 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
         }
     }
     // On disk before the lock, and what it says, go; what stays is named once, when it does.
-    if (!SyncRenamed(any.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR) || !whole) return Recovered::FAILED;
-    for (int k = 0; k < 2; ++k) {
+    if (!SyncRenamed(any.c_str(), nullptr, 0) || !whole) return Recovered::FAILED;
+    for (size_t k = 0; k < n; ++k) {
         if (!kept[k].empty()) SayLeft(MSG_RECOVERY_KEPT, folder, sides[k].output, kept[k]);
     }
     return Recovered::DONE;
@@ -229,10 +238,10 @@ enum class Aside {
     MOVED,    // it was renamed to the backup; the output's name is free for the new one
 };
 
-// One output of the pair: its name, its temporary and its previous file.
+// One output: its name, its temporary and its previous file.
 struct Output {
-    const char* name;
-    int temp;
+    const char* name = nullptr;
+    int temp = -1;
     Aside aside = Aside::NOT_YET;
     std::string backup;           // where the previous file goes; empty when none stands
     intptr_t fd = NO_DESCRIPTOR;  // the new file's, from its rename until the flush
@@ -240,10 +249,10 @@ struct Output {
 
 // Writes in the lock what the turn will do, and flushes it and the folder, so that the next run
 // can finish or undo it after a crash. False when it can't, or a folder stands at an output.
-bool WriteIntent(Turn* turn, Output (&pair)[2]) {
-    Side sides[2];
-    for (int k = 0; k < 2; ++k) {
-        Output& out = pair[k];
+bool WriteIntent(Turn* turn, std::vector<Output>& set) {
+    std::vector<Side> sides(set.size());
+    for (size_t k = 0; k < set.size(); ++k) {
+        Output& out = set[k];
         const Entry entry = EntryAt(out.name);
         if (entry != Entry::MISSING && entry != Entry::OTHER) return false;
         out.backup = entry == Entry::MISSING ? "" : TemporaryName(out.name, true);
@@ -260,8 +269,7 @@ bool WriteIntent(Turn* turn, Output (&pair)[2]) {
         sides[k].backup = out.backup.substr(NameStart(out.backup));
         sides[k].temp = temp.substr(NameStart(temp));
     }
-    turn->intent = Note(turn, IntentText(sides)) &&
-                   SyncRenamed(turn->lock.c_str(), NO_DESCRIPTOR, NO_DESCRIPTOR);
+    turn->intent = Note(turn, IntentText(sides)) && SyncRenamed(turn->lock.c_str(), nullptr, 0);
     return turn->intent;
 }
 
@@ -287,68 +295,76 @@ void GiveBack(const Output& out, bool placed, std::string* kept) {
 }
 
 // Closes the new files' descriptors still open.
-void CloseNew(Output (&pair)[2]) {
-    for (Output& out : pair) {
+void CloseNew(std::vector<Output>& set) {
+    for (Output& out : set) {
         if (out.fd != NO_DESCRIPTOR) CloseDescriptor(out.fd), out.fd = NO_DESCRIPTOR;
     }
 }
 
 }  // namespace
 
-bool ReplacePair(int left_temp, const char* left, int right_temp, const char* right,
-                 std::string kept[2]) {
-    Output pair[2] = {{left, left_temp, Aside::NOT_YET, {}, NO_DESCRIPTOR},
-                      {right, right_temp, Aside::NOT_YET, {}, NO_DESCRIPTOR}};
+std::string OutputName(const std::string& stem, size_t k, size_t n) {
+    if (n == 2) return stem + (k == 0 ? "L.wav" : "R.wav");
+    const std::string place = std::to_string(k + 1);
+    return stem + "_" + std::string(std::to_string(n).size() - place.size(), '0') + place + ".wav";
+}
+
+bool ReplaceOutputs(size_t n, const int* temps, const char* const* names, std::string* kept) {
+    std::vector<Output> set(n);
+    for (size_t k = 0; k < n; ++k) set[k].name = names[k], set[k].temp = temps[k];
     Turn turn;
-    int placed = 0;
-    for (const Output& out : pair) {
+    size_t placed = 0;
+    for (const Output& out : set) {
         const intptr_t fd = TemporaryDescriptor(out.temp);
         // The mode before the flush, so that it covers it too; the flush before the turn, so
         // that other runs and signals don't wait on the disk.
         if (fd == NO_DESCRIPTOR || !CopyMode(out.name, fd) || !SyncFile(fd)) return false;
     }
-    if (!TakeTurn(std::string(left, NameStart(left)), Recover, &turn)) return false;
+    std::vector<intptr_t> fds(n, NO_DESCRIPTOR);
+    if (!TakeTurn(std::string(names[0], NameStart(names[0])), Recover, &turn)) return false;
     SweepDeadRuns(turn.folder);
-    if (!StillOurs(left_temp) || !StillOurs(right_temp) || !WriteIntent(&turn, pair)) {
-        goto give_back;
+    for (const Output& out : set) {
+        if (!StillOurs(out.temp)) goto give_back;
     }
-    for (Output& out : pair) {
+    if (!WriteIntent(&turn, set)) goto give_back;
+    for (Output& out : set) {
         if (!SetAside(turn, &out)) goto give_back;
     }
-    for (; placed < 2; ++placed) {
-        Output& out = pair[placed];
-        // A signal that came in the turn leaves the previous pair, as one before it does.
+    for (; placed < n; ++placed) {
+        Output& out = set[placed];
+        // A signal that came in the turn leaves the previous outputs, as one before it does.
         if (Interrupted() || !StillHeld(turn) ||
             Patiently(RenameOver, TemporaryPath(out.temp), out.name) != Naming::DONE) {
             goto give_back;
         }
-        out.fd = Release(out.temp);
+        fds[placed] = out.fd = Release(out.temp);
     }
-    // The previous pair is kept until the new one is on disk, names included: "done" means that
-    // a crash can't take it back. A backup that can't be removed after that is only a copy left
-    // behind, as a temporary whose removal fails is. A signal that comes now waits for all that.
-    if (SyncRenamed(left, pair[0].fd, pair[1].fd)) {
-        CloseNew(pair);
-        for (const Output& out : pair) {
+    // The previous outputs are kept until the new ones are on disk, names included: "done" means
+    // that a crash can't take them back. A backup that can't be removed after that is only a copy
+    // left behind, as a temporary whose removal fails is. A signal that comes now waits for all
+    // that.
+    if (SyncRenamed(names[0], fds.data(), n)) {
+        CloseNew(set);
+        for (const Output& out : set) {
             if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());
         }
         GiveUpTurn(&turn);
         return true;
     }
 
-give_back:  // in the turn: each output as it was, the right one first
-    CloseNew(pair);
+give_back:  // in the turn: each output as it was, the last one first
+    CloseNew(set);
     // What the undo does is noted first, so that a crash in it is undone, not finished.
     if (turn.intent) Note(&turn, UNDO_LINE);
     const bool held = StillHeld(turn);
-    for (int side = 1; side >= 0; --side) {
+    for (size_t k = n; k-- > 0;) {
         if (held) {
-            GiveBack(pair[side], side < placed, &kept[side]);
-        } else if (pair[side].aside == Aside::MOVED) {
-            kept[side] = pair[side].backup;  // the pair is another run's now
+            GiveBack(set[k], k < placed, &kept[k]);
+        } else if (set[k].aside == Aside::MOVED) {
+            kept[k] = set[k].backup;  // the outputs are another run's now
         }
     }
-    SyncRenamed(left, NO_DESCRIPTOR, NO_DESCRIPTOR);
+    SyncRenamed(names[0], nullptr, 0);
     GiveUpTurn(&turn);
     return false;
 }
