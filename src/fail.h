@@ -5,6 +5,9 @@
 #define MSG_NOT_STEREO "The file you want to convert is not a stereo track!"
 #define MSG_BITS "24 bit or 16 bit wave files only!"
 #define MSG_NOT_PCM "The file you want to convert is not PCM audio!"
+#define MSG_ONE_CHANNEL "The file you want to split has one channel: there is nothing to split!"
+#define MSG_CHANNELS "The file you want to split has no channels, or more than 64!"
+#define MSG_FORMATS "8, 16, 24 or 32 bit PCM or 32 or 64 bit float wave files only!"
 #define MSG_TOO_LARGE "The file you want to convert is too large to split!"
 #define MSG_NAME "Filename error: looking for format of type name.wav"
 #define MSG_NO_FILE "Cannot find file in track list called %s!!"
@@ -38,6 +41,7 @@
 #define MSG_CHUNK_CUT "The %s chunk is cut short by the end of the file: left out."
 #define MSG_CHUNK_SHORT "The %s chunk is shorter than its fixed fields: left out."
 #define MSG_CHUNK_LARGE "The %s chunk would take the metadata past 16 MiB: left out."
+#define MSG_CHUNK_SET_LARGE "The %s chunk would take all outputs' metadata past 32 MiB: left out."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 

@@ -1,8 +1,10 @@
-// quenlor2: splits a stereo 16- or 24-bit wave file into one mono wave file per channel.
+// quenlor2: splits a stereo 16- or 24-bit wave file (on request, a take of any channels of PCM or
+// float) into one mono wave file per channel.
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "driver.h"
 #include "fail.h"
@@ -43,7 +45,7 @@ const char* const VERSION =
     "redistribute it. There is NO WARRANTY, to the extent permitted by law.\n";
 
 const char* const USAGE =
-    "Usage: quenlor2 [--keep-metadata] [FILE]\n"
+    "Usage: quenlor2 [--keep-metadata] [--all-channels] [FILE]\n"
     "Split a stereo 16- or 24-bit PCM wave FILE into two mono wave files: NAMEL.wav\n"
     "(left channel) and NAMER.wav (right channel) beside FILE, where NAME is FILE's\n"
     "name up to its first dot (take.1.wav and take.2.wav both give takeL.wav).\n"
@@ -52,11 +54,15 @@ const char* const USAGE =
     "Only the first FILE is split; further arguments are ignored. To split many:\n"
     "  for f in *.wav; do quenlor2 \"$f\"; done\n"
     "(a loop over files of one NAME keeps only the last one's pair).\n"
-    "Options count only as the first argument.\n"
+    "Options count only before FILE, as its first arguments.\n"
     "\n"
     "Options:\n"
     "      --keep-metadata  carry the time code, track names, markers and tags\n"
     "                       (bext, iXML, LIST, cue) into each output\n"
+    "      --all-channels   split a take of 2 to 64 channels of 8-, 16-, 24- or\n"
+    "                       32-bit PCM or 32- or 64-bit float into one file per\n"
+    "                       channel: NAME_1.wav ... NAME_N.wav (a stereo take:\n"
+    "                       NAMEL.wav and NAMER.wav)\n"
     "  -h, --help           display this help and exit\n"
     "      --version        output version information and exit\n"
     "\n"
@@ -64,8 +70,9 @@ const char* const USAGE =
     "standard error, and erases that line before any message.\n"
     "\n"
     "Exit status:\n"
-    "  0  both outputs written, after \"done\"\n"
-    "  1  the input is not stereo 16- or 24-bit PCM, or too large; or x typed to exit\n"
+    "  0  all outputs written, after \"done\"\n"
+    "  1  the input is not stereo 16- or 24-bit PCM (with --all-channels: of a kind\n"
+    "     above), or too large; or x typed to exit\n"
     "  2  a name or file can't be used, or a message can't be written\n"
     "\n"
     "Every message is listed in the manual: man quenlor2\n";
@@ -81,7 +88,7 @@ int Finish() {
 
 int main(int argc, char** argv) {
     PrepareProcess(&argc, &argv);
-    // Options count only as the first argument and spelled exactly so; any other word is a name.
+    // --help and --version count only as the first argument, spelled exactly so.
     if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         std::fputs(USAGE, stdout);
         return Finish();
@@ -90,11 +97,22 @@ int main(int argc, char** argv) {
         std::fputs(VERSION, stdout);
         return Finish();
     }
-    // Metadata is carried only when asked, so that outputs stay as they always were.
-    const bool keep = argc > 1 && std::strcmp(argv[1], "--keep-metadata") == 0;
+    // Metadata is carried, and takes of other shapes split, only when asked, so that outputs stay
+    // as they always were. These two options may come first, in either order.
+    bool keep = false, every = false;
+    int first = 1;
+    for (; first < argc && first <= 2; ++first) {
+        if (!keep && std::strcmp(argv[first], "--keep-metadata") == 0) {
+            keep = true;
+        } else if (!every && std::strcmp(argv[first], "--all-channels") == 0) {
+            every = true;
+        } else {
+            break;
+        }
+    }
     std::string input;
-    if (argc > (keep ? 2 : 1)) {
-        input = argv[keep ? 2 : 1];
+    if (argc > first) {
+        input = argv[first];
     } else {
         input = Prompt("\nEnter the name of .wav file or 'h' for help: ");
         if (input == "h") {
@@ -109,13 +127,16 @@ int main(int argc, char** argv) {
     OUTPUT_NAMES(input, &left, &right);
 
     uint32_t channels[1], data_offset[1], sample_rate[1], bytes_per_sample[1], bits[1];
+    uint32_t format[1], valid_bits[1];
     uint64_t data_end[1];
     FileId identity{};
     std::string metadata;
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
-                   data_end, &identity, keep ? &metadata : nullptr);
-    SPLIT_TRACK(input.c_str(), left.c_str(), right.c_str(), data_offset[0], data_end[0],
-                sample_rate[0], bits[0], identity, &metadata);
+                   data_end, &identity, keep ? &metadata : nullptr, every, format, valid_bits);
+    std::vector<std::string> outputs = {left, right};
+    if (channels[0] != 2) CHANNEL_NAMES(input, channels[0], &outputs);
+    SPLIT_TRACK(input.c_str(), outputs, data_offset[0], data_end[0], sample_rate[0], bits[0],
+                format[0], valid_bits[0], identity, &metadata);
     EraseProgress();
     std::printf(MSG_DONE "\n");
     return Finish();

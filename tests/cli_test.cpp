@@ -615,8 +615,8 @@ TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {
     }
     // Help and version start as help2man and version parsers expect, and create no file.
     const std::pair<Args, std::string> asked[] = {
-        {{"--help"}, "Usage: quenlor2 [--keep-metadata] [FILE]\n"},
-        {{"-h", "zoo.wav"}, "Usage: quenlor2 [--keep-metadata] [FILE]\n"},
+        {{"--help"}, "Usage: quenlor2 [--keep-metadata] [--all-channels] [FILE]\n"},
+        {{"-h", "zoo.wav"}, "Usage: quenlor2 [--keep-metadata] [--all-channels] [FILE]\n"},
         {{"--version"},
          "quenlor2 (Quenlor) " QUENLOR_VERSION "\nCopyright (c) 2026 the Quenlor authors\n"}};
     for (const auto& [args, start] : asked) {

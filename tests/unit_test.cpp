@@ -51,7 +51,7 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
         {44 + 6LL * 1431655752, 24, 192000, 1431655752u}};
     for (const auto& [length, bits, rate, expected] : cases) {
         uint32_t frames = 7;
-        FRAME_COUNT(length, 44, bits / 8, 0, &frames);
+        FRAME_COUNT(length, 44, 2, bits / 8, 0, &frames);
         EXPECT_EQ(frames, expected) << length;
         unsigned char h[HEADER_SIZE];
         HeaderBytes(rate, bits, frames, h);
@@ -59,9 +59,9 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
             << bits << "-bit, " << frames << " frames";
     }
     uint32_t frames = 0;
-    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, 0, &frames), testing::ExitedWithCode(1),
+    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, 2, 0, &frames), testing::ExitedWithCode(1),
                 "");
-    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 3, 0, &frames), testing::ExitedWithCode(1),
+    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 2, 3, 0, &frames), testing::ExitedWithCode(1),
                 "");
 }
 
@@ -76,8 +76,7 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
     const std::string track =
         "<FILE_UID>&#x55;<![CDATA[1]]><!-- x > y --></FILE_UID><TRACK_LIST><TRACK><NAME>a</NAME>"
         "</TRACK><TRACK/></TRACK_LIST>";
-    const std::string own[2] = {"t\x01L.wav", "t\xE9R.wav"};
-    const std::string none[2];
+    const std::vector<std::string> own = {"t\x01L.wav", "t\xE9R.wav"}, none(2);
     std::string deep;
     for (int k = 0; k <= 1024; ++k) deep += "<a>";
     const std::pair<std::string, IxmlVerdict> rows[] = {
@@ -102,8 +101,8 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         {deep, IXML_TOO_DEEP},
     };
     for (const auto& [xml, verdict] : rows) {
-        std::string out[2];
-        EXPECT_EQ(IxmlOfChannels(xml.data(), xml.size(), "t&.wav", own, "K", none, out), verdict)
+        std::vector<std::string> out(2);
+        EXPECT_EQ(IxmlOfChannels(xml.data(), xml.size(), "t&.wav", own, "K", none, &out), verdict)
             << xml;
         if (verdict != IXML_WHOLE) continue;
         EXPECT_TRUE(WellFormedXml(out[0].data(), out[0].size()) &&
@@ -130,8 +129,8 @@ TEST(Ixml, IsReadAsXmlAndChangedOnlyWhereTheSplitChangesTheFacts) {
         "<i:INTERLEAVE_INDEX>2</i:INTERLEAVE_INDEX><i:NAME>b</i:NAME></i:TRACK><i:TRACK>"
         "<i:INTERLEAVE_INDEX>1</i:INTERLEAVE_INDEX><i:NAME>a</i:NAME></i:TRACK></i:TRACK_LIST>"
         "<i:HISTORY><i:CURRENT_FILENAME>t.wav</i:CURRENT_FILENAME></i:HISTORY>\n</i:BWFXML>";
-    std::string out[2];
-    ASSERT_EQ(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, "K", none, out),
+    std::vector<std::string> out(2);
+    ASSERT_EQ(IxmlOfChannels(prefixed.data(), prefixed.size(), "t.wav", own, "K", none, &out),
               IXML_WHOLE);
     EXPECT_EQ(
         out[1],

@@ -24,6 +24,28 @@ void Gather2(const unsigned char* block, size_t frames, size_t skip, unsigned ch
     for (size_t k = 0; k < frames; ++k) std::memcpy(out + 2 * k, block + 4 * k + skip, 2);
 }
 
+// Copies the sample of WIDTH bytes at `skip` of each of `frames` frames of `frame` bytes into out:
+// a take of any channels and width, each sample one fixed-size move.
+template <size_t WIDTH>
+void GatherAny(const unsigned char* block, size_t frames, size_t frame, size_t skip,
+               unsigned char* out) {
+    for (size_t k = 0; k < frames; ++k) std::memcpy(out + WIDTH * k, block + frame * k + skip, WIDTH);
+}
+
+// One channel's samples of a piece of frames: the stereo widths by their tuned gathers.
+void Gather(const unsigned char* block, size_t frames, size_t frame, size_t skip, size_t sample,
+            unsigned char* out) {
+    if (frame == 4 && sample == 2) return Gather2(block, frames, skip, out);
+    if (frame == 6 && sample == 3) return Gather3Fastest(block, frames, skip, out);
+    switch (sample) {
+        case 1: return GatherAny<1>(block, frames, frame, skip, out);
+        case 2: return GatherAny<2>(block, frames, frame, skip, out);
+        case 3: return GatherAny<3>(block, frames, frame, skip, out);
+        case 4: return GatherAny<4>(block, frames, frame, skip, out);
+        default: return GatherAny<8>(block, frames, frame, skip, out);
+    }
+}
+
 #if defined(QUENLOR_SHUFFLES)
 // Byte shuffles take the 24 sample bytes of 8 frames out of their 48 bytes at once. Mask m of
 // output vector v picks, from input vector l, the byte that output byte j needs (-1: none).
@@ -104,9 +126,12 @@ __attribute__((target("avx2"))) void DigestAvx2(const unsigned char* p, size_t n
 // waits for a flush when FLUSH_LAG bytes are written after what it covers.
 constexpr uint64_t FLUSH_STEP = 32 << 20, FLUSH_LAG = 64 << 20;
 
-// Frames gathered and digested at a time: 16 or 24 KiB, which stay in the processor's cache
-// from the one to the other.
+// Frames gathered and digested at a time: 16 or 24 KiB of a stereo take, which stay in the
+// processor's cache from the one to the other.
 constexpr size_t PIECE_FRAMES = 4096;
+// The most bytes a block read holds, so that a take of many wide channels reads no more at once
+// than a stereo one does (1.5 MiB at most).
+constexpr size_t BLOCK_BYTES = 6 * BLOCK_FRAMES;
 
 // Buffer which (0 the blocks read, 1 the samples gathered) of at least size bytes, kept for the
 // next copy and left unfilled: each copy fills what it reads. Its slack past the last sample,
@@ -171,7 +196,7 @@ void DigestBytes(const unsigned char* p, size_t n, Digest* digest) {
     DigestLoop(p, n, digest);
 }
 
-void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
+void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel, int channels,
                uint32_t bits_per_sample, uint32_t frames, const FileId& identity,
                uint64_t header_size, Digest* digest) {
     std::FILE* in = OpenForReading(in_path);
@@ -185,9 +210,11 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
     if (!SeekTo(in, static_cast<uint64_t>(data_offset))) Stop(in, out, MSG_READ);
 
     const size_t sample = bits_per_sample / 8;
-    const size_t frame = 2 * sample;
+    const size_t frame = static_cast<size_t>(channels) * sample;
     const size_t skip = static_cast<size_t>(channel) * sample;
-    const uint32_t most = std::min(frames, std::clamp(frames / 8, MIN_BLOCK_FRAMES, BLOCK_FRAMES));
+    const uint32_t most =
+        std::max<uint32_t>(1, std::min({frames, std::clamp(frames / 8, MIN_BLOCK_FRAMES, BLOCK_FRAMES),
+                                        static_cast<uint32_t>(BLOCK_BYTES / frame)}));
     unsigned char* const block = Buffer(0, most * frame + SLACK);
     unsigned char* const samples = Buffer(1, most * sample + SLACK);
     Digest read{};
@@ -206,11 +233,7 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         // right after the gather, while the piece is still in the processor's cache.
         for (size_t done = 0; done < n; done += PIECE_FRAMES) {
             const size_t m = std::min(n - done, PIECE_FRAMES);
-            if (sample == 2) {
-                Gather2(block + done * frame, m, skip, samples + done * sample);
-            } else {
-                Gather3Fastest(block + done * frame, m, skip, samples + done * sample);
-            }
+            Gather(block + done * frame, m, frame, skip, sample, samples + done * sample);
             DigestBytes(block + done * frame, m * frame, &read);
         }
         if (std::fwrite(samples, sample, n, out) != n) Stop(in, out, MSG_WRITE);
@@ -235,18 +258,18 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel,
         }
         left -= static_cast<uint32_t>(n);
     }
-    // A failed flush fails the copy. The left output's last step is flushed while the right one
-    // is copied.
+    // A failed flush fails the copy. Each output's last step but the last one's is flushed while
+    // the next is copied.
     if (FlushProgress(true) == Flush::FAILED) Stop(in, out, MSG_WRITE);
     DropCached(out, dropped, flushed);
-    if (channel == 0 && flushed != header_size) StartFlush(out);
+    if (channel + 1 < channels && flushed != header_size) StartFlush(out);
     // The rest goes to the disk now, while the other copy runs or the other output's rest goes:
     // the flushes before the renames then wait for both at once.
     StartWriteBack(out, flushed == header_size ? 0 : flushed, written);
     if (const char* difference = Difference(in, in_path, identity)) Stop(in, out, difference);
     if (channel == 0) *digest = read;
-    if (channel == 1 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);
-    // An odd number of sample bytes (24-bit, odd frame count) ends the data chunk at an odd
+    if (channel > 0 && std::memcmp(&read, digest, sizeof read) != 0) Stop(in, out, MSG_CHANGED);
+    // An odd number of sample bytes (8- or 24-bit, odd frame count) ends the data chunk at an odd
     // length: a zero pad byte follows, as in every RIFF chunk.
     const unsigned char pad = 0;
     if (frames % 2 == 1 && sample % 2 == 1 && std::fwrite(&pad, 1, 1, out) != 1) {

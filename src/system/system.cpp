@@ -19,9 +19,9 @@ struct Temporary {
     FileId id{};
 };
 
-// Both outputs', and those a lock is written under before it is published: the turn's and two
-// breakers'.
-constexpr int MAX_TEMPORARIES = 5;
+// Every output's (64, a take's most channels), and those a lock is written under before it is
+// published: the turn's and two breakers'.
+constexpr int MAX_TEMPORARIES = 64 + 3;
 Temporary temporaries[MAX_TEMPORARIES];
 // The records a signal handler may act on: set once a record is complete, taken back by an
 // atomic exchange, so that the handler (on a thread of its own on Windows) and the main thread

@@ -1,5 +1,6 @@
-// The mono header: a RIFF/WAVE file with a 16-byte PCM format chunk and the head of the data
-// chunk, whose samples (and pad byte) the extractor appends later.
+// The mono header: a RIFF/WAVE file with a 16-byte PCM format chunk (or float's, or the
+// extensible form, with a fact chunk) and the head of the data chunk, whose samples (and pad
+// byte) the extractor appends later.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -37,21 +38,61 @@ void HeaderBytes(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames
     Decon4(data_len, out + DATA_LEN);
 }
 
-void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t frames,
-                 const std::string& metadata, int* temp) {
+void MonoHeader(uint32_t sample_rate, uint32_t bits_per_sample, uint32_t format,
+                uint32_t valid_bits, uint32_t frames, uint64_t metadata, std::string* head,
+                std::string* data) {
     unsigned char bytes[HEADER_SIZE];
     HeaderBytes(sample_rate, bits_per_sample, frames, bytes);
-    // The RIFF length counts the metadata too (the caller has checked that it fits).
-    Decon4(Assem4(bytes + RIFF_LEN) + static_cast<uint32_t>(metadata.size()), bytes + RIFF_LEN);
+    head->assign(reinterpret_cast<const char*>(bytes), DATA_TAG);
+    data->assign(reinterpret_cast<const char*>(bytes) + DATA_TAG, HEADER_SIZE - DATA_TAG);
+    const bool extensible = valid_bits < bits_per_sample;
+    if (format == CODE_FLOAT || extensible) {
+        // The format chunk's extension: its size, then in the extensible form the valid bits, no
+        // speaker for the channel, and the sub-format's GUID, whose first two bytes are the code.
+        std::string extra(extensible ? 24 : 2, '\0');
+        unsigned char* e = reinterpret_cast<unsigned char*>(&extra[0]);
+        if (extensible) {
+            const unsigned char guid_tail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                                 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+            Decon2(22, e);
+            Decon2(static_cast<uint16_t>(valid_bits), e + 2);
+            Decon2(static_cast<uint16_t>(format), e + 8);
+            std::memcpy(e + 10, guid_tail, sizeof guid_tail);
+        }
+        Decon2(static_cast<uint16_t>(extensible ? 0xFFFE : format),
+               reinterpret_cast<unsigned char*>(&(*head)[FORMAT_CODE]));
+        Decon4(16 + static_cast<uint32_t>(extra.size()),
+               reinterpret_cast<unsigned char*>(&(*head)[FMT_LEN]));
+        *head += extra;
+        // Every format but plain PCM has a fact chunk: the number of samples (here, of frames).
+        unsigned char fact[12];
+        std::memcpy(fact, "fact", 4);
+        Decon4(4, fact + 4);
+        Decon4(frames, fact + 8);
+        head->append(reinterpret_cast<const char*>(fact), sizeof fact);
+    }
+    // The RIFF length counts the metadata and what the header holds beyond the 44 bytes (the
+    // caller has checked that it fits).
+    unsigned char* riff = reinterpret_cast<unsigned char*>(&(*head)[RIFF_LEN]);
+    Decon4(Assem4(riff) + static_cast<uint32_t>(metadata + head->size() - DATA_TAG), riff);
+}
+
+void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t format,
+                 uint32_t valid_bits, uint32_t frames, const std::string& metadata, int* temp,
+                 uint64_t* size) {
+    std::string head, data;
+    MonoHeader(sample_rate, bits_per_sample, format, valid_bits, frames, metadata.size(), &head,
+               &data);
     std::FILE* out = CreateTemporary(path, temp);
     if (out == nullptr) Fail(MSG_OPEN, 2);
     // Room for the whole output (all but 8 bytes counted by the RIFF length) before the long
     // copy: a full disk shows now, not half-way.
-    const bool reserved = ReserveSpace(*temp, uint64_t{Assem4(bytes + RIFF_LEN)} + 8);
-    const bool written =
-        std::fwrite(bytes, 1, DATA_TAG, out) == DATA_TAG &&
-        std::fwrite(metadata.data(), 1, metadata.size(), out) == metadata.size() &&
-        std::fwrite(bytes + DATA_TAG, 1, HEADER_SIZE - DATA_TAG, out) == HEADER_SIZE - DATA_TAG;
+    const bool reserved =
+        ReserveSpace(*temp, uint64_t{Assem4(reinterpret_cast<const unsigned char*>(&head[RIFF_LEN]))} + 8);
+    const bool written = std::fwrite(head.data(), 1, head.size(), out) == head.size() &&
+                         std::fwrite(metadata.data(), 1, metadata.size(), out) == metadata.size() &&
+                         std::fwrite(data.data(), 1, data.size(), out) == data.size();
+    *size = head.size() + metadata.size() + data.size();
     // A full disk often shows only when the stream's buffer is flushed at close.
     if (std::fclose(out) != 0 || !written || !reserved) Fail(MSG_WRITE, 2);
 }

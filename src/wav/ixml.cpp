@@ -635,37 +635,48 @@ unsigned long NumberOf(const Document& d, int k) {
                : 0;
 }
 
-// The tracks of the track list (-1 when there is none), and in match the track of each channel:
+// The tracks of the track list (-1 when there is none), and in match the track of each of its
+// match->size() channels:
 // the one whose INTERLEAVE_INDEX is the channel's; of those with no INTERLEAVE_INDEX, as many as
 // the channels still unmatched, in the order of their CHANNEL_INDEX (a recorder puts its armed
 // tracks in a file in order) where each has one of its own, or else of the list; where no track
-// has an index, the first and the second. False when a channel has none.
-bool MatchTracks(const Document& d, int list, std::vector<int>* tracks, int match[2]) {
+// has an index, the first ones. False when a channel has none.
+bool MatchTracks(const Document& d, int list, std::vector<int>* tracks, std::vector<int>* match) {
     const auto at = [&](int k) -> const Element& { return d.el[static_cast<size_t>(k)]; };
-    std::vector<int> loose;
-    match[0] = match[1] = -1;
-    int found[2] = {0, 0};
+    const size_t n = match->size();
+    std::vector<int> loose, found(n, 0);
+    std::fill(match->begin(), match->end(), -1);
     for (int k = list + 1; list >= 0 && k < int(d.el.size()) && at(k).open < at(list).end; ++k) {
         if (at(k).parent != list || Local(NameOf(d, at(k))) != "TRACK") continue;
         tracks->push_back(k);
         const int index = Child(d, k, "INTERLEAVE_INDEX");
-        const unsigned long n = NumberOf(d, index);
+        const unsigned long number = NumberOf(d, index);
         if (index < 0) loose.push_back(k);
-        if (n == 1 || n == 2) match[n - 1] = k, ++found[n - 1];
+        if (index >= 0 && number >= 1 && number <= n) (*match)[number - 1] = k, ++found[number - 1];
     }
-    for (int channel = 0; channel < 2; ++channel) {
+    size_t open = 0;
+    for (size_t channel = 0; channel < n; ++channel) {
         if (found[channel] > 1) return false;  // two tracks claim the channel
+        open += (*match)[channel] < 0;
     }
-    const size_t open = (match[0] < 0) + (match[1] < 0);
-    if (loose.size() == tracks->size() && loose.size() >= 2) loose.resize(2);
+    if (loose.size() == tracks->size() && loose.size() >= n) loose.resize(n);
     if (loose.size() != open) return open == 0;
+    // In the order of their CHANNEL_INDEX where each has one of its own.
     std::vector<unsigned long> numbers;
     for (const int k : loose) numbers.push_back(NumberOf(d, Child(d, k, "CHANNEL_INDEX")));
-    if (open == 2 && numbers[0] != 0 && numbers[1] != 0 && numbers[0] > numbers[1]) {
-        std::swap(loose[0], loose[1]);
+    std::vector<unsigned long> sorted = numbers;
+    std::sort(sorted.begin(), sorted.end());
+    if (!sorted.empty() && sorted[0] != 0 &&
+        std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) {
+        std::vector<int> ordered(loose.size());
+        for (size_t k = 0; k < loose.size(); ++k) {
+            const auto place = std::lower_bound(sorted.begin(), sorted.end(), numbers[k]);
+            ordered[size_t(place - sorted.begin())] = loose[k];
+        }
+        loose = ordered;
     }
-    for (int channel = 0, next = 0; channel < 2; ++channel) {
-        if (match[channel] < 0) match[channel] = loose[size_t(next++)];
+    for (size_t channel = 0, next = 0; channel < n; ++channel) {
+        if ((*match)[channel] < 0) (*match)[channel] = loose[next++];
     }
     return true;
 }
@@ -693,8 +704,9 @@ std::string BextField(const std::string& bext, size_t k, bool wide) {
 // its track (the track list is left out where not); key stands for the take.
 void EditsOfChannel(const Document& d, int channel, const std::string& parent,
                     const std::string& own, const std::string& key, const std::string& bext,
-                    bool matched, const std::vector<int>& tracks, const int match[2],
+                    bool matched, const std::vector<int>& tracks, const std::vector<int>& match,
                     std::vector<Edit>* edits) {
+    const size_t n = match.size();
     const auto at = [&](int k) -> const Element& { return d.el[static_cast<size_t>(k)]; };
     const int list = Child(d, 0, "TRACK_LIST");
     if (list >= 0 && !matched) Remove(d, edits, list);
@@ -712,22 +724,23 @@ void EditsOfChannel(const Document& d, int channel, const std::string& parent,
     const int uid = Child(d, 0, "FILE_UID");
     const std::string parent_uid = uid >= 0 ? TextOf(d, at(uid)) : "";
     const std::string take = parent_uid.empty() ? key : parent_uid;
-    SetChild(d, edits, 0, "FILE_UID", UidOf(take + (channel == 0 ? "\nleft" : "\nright")));
+    SetChild(d, edits, 0, "FILE_UID", UidOf(take + "\n" + ChannelWord(size_t(channel), n)));
     const int set = Child(d, 0, "FILE_SET");
     const int given = set < 0 ? -1 : Child(d, set, "FILE_SET_INDEX");
     const std::string style = given < 0 ? "" : TextOf(d, at(given));
     const char first = style.size() == 1 && std::isalpha(static_cast<unsigned char>(style[0]))
                            ? (std::isupper(static_cast<unsigned char>(style[0])) ? 'A' : 'a')
                            : '1';
-    const std::string index(1, static_cast<char>(first + channel));
+    const std::string index = first == '1' ? std::to_string(channel + 1)
+                                           : std::string(1, static_cast<char>(first + channel % 26));
     const std::string family = UidOf(take + "\nfamily");
     if (set < 0 || at(set).empty) {
         const std::string_view root = NameOf(d, at(0));
         SetChild(d, edits, 0, "FILE_SET",
-                 Tagged(root, "TOTAL_FILES", "2") + Tagged(root, "FAMILY_UID", family) +
+                 Tagged(root, "TOTAL_FILES", std::to_string(n)) + Tagged(root, "FAMILY_UID", family) +
                      Tagged(root, "FILE_SET_INDEX", index));
     } else {
-        SetChild(d, edits, set, "TOTAL_FILES", "2");
+        SetChild(d, edits, set, "TOTAL_FILES", std::to_string(n));
         SetChild(d, edits, set, "FAMILY_UID", family);
         SetChild(d, edits, set, "FILE_SET_INDEX", index);
     }
@@ -774,54 +787,49 @@ bool WellFormedXml(const char* xml, size_t size) {
     return ReadChunk(xml, size, &d, &text) == IXML_WHOLE;
 }
 
-bool IxmlTracks(const char* xml, size_t size, std::string* file_uid, std::string index[2]) {
+bool IxmlTracks(const char* xml, size_t size, std::string* file_uid,
+                std::vector<std::string>* index) {
     Document d{};
     std::string text;
     if (ReadChunk(xml, size, &d, &text) != IXML_WHOLE || d.el.empty()) return false;
     const int uid = Child(d, 0, "FILE_UID");
     if (uid >= 0) *file_uid = TextOf(d, d.el[static_cast<size_t>(uid)]);
-    std::vector<int> tracks;
-    int match[2];
-    if (!MatchTracks(d, Child(d, 0, "TRACK_LIST"), &tracks, match)) return true;
-    for (int channel = 0; channel < 2 && !tracks.empty(); ++channel) {
+    std::vector<int> tracks, match(index->size());
+    if (!MatchTracks(d, Child(d, 0, "TRACK_LIST"), &tracks, &match)) return true;
+    for (size_t channel = 0; channel < match.size() && !tracks.empty(); ++channel) {
         const int n = Child(d, match[channel], "CHANNEL_INDEX");
-        if (n >= 0) index[channel] = TextOf(d, d.el[static_cast<size_t>(n)]);
+        if (n >= 0) (*index)[channel] = TextOf(d, d.el[static_cast<size_t>(n)]);
     }
     return true;
 }
 
 IxmlVerdict IxmlOfChannels(const char* xml, size_t size, const std::string& parent,
-                           const std::string own[2], const std::string& take,
-                           const std::string bext[2], std::string out[2]) {
+                           const std::vector<std::string>& own, const std::string& take,
+                           const std::vector<std::string>& bext, std::vector<std::string>* out) {
     Document d{};
     std::string text;
     const IxmlVerdict read = ReadChunk(xml, size, &d, &text);
     if (read != IXML_WHOLE) return read;
     if (d.el.empty() || d.el[0].empty) return IXML_NOT_XML;
     if (!text.empty()) xml = text.data(), size = text.size();
-    std::vector<int> tracks;
-    int match[2];
+    std::vector<int> tracks, match(own.size());
     const int list = Child(d, 0, "TRACK_LIST");
-    const bool matched = MatchTracks(d, list, &tracks, match);
-    std::vector<Edit> edits[2];
-    for (int channel = 0; channel < 2; ++channel) {
-        EditsOfChannel(d, channel, parent, own[channel], take, bext[channel], matched, tracks,
-                       match, &edits[channel]);
-    }
-    // The elements, then each channel's edits, let go once used: a long track list makes many.
-    std::vector<Element>().swap(d.el);
-    for (int channel = 0; channel < 2; ++channel) {
-        std::vector<Edit> e = std::move(edits[channel]);
+    const bool matched = MatchTracks(d, list, &tracks, &match);
+    // One channel's edits at a time, let go once used: a long track list makes many.
+    for (size_t channel = 0; channel < own.size(); ++channel) {
+        std::vector<Edit> e;
+        EditsOfChannel(d, int(channel), parent, own[channel], take, bext[channel], matched, tracks,
+                       match, &e);
         // In the order of their places; of one place, in the order made.
         std::stable_sort(e.begin(), e.end(),
                          [](const Edit& a, const Edit& b) { return a.from < b.from; });
         size_t from = 0;
         for (const Edit& edit : e) {
             if (edit.from < from) continue;  // inside a part already replaced
-            out[channel].append(xml + from, edit.from - from).append(edit.text);
+            (*out)[channel].append(xml + from, edit.from - from).append(edit.text);
             from = edit.to;
         }
-        out[channel].append(xml + from, size - from);
+        (*out)[channel].append(xml + from, size - from);
     }
     return list >= 0 && !matched ? IXML_NO_TRACKS : IXML_WHOLE;
 }

@@ -11,6 +11,8 @@
 #include "system/system.h"
 #include "wav/wav.h"
 
+using Names = std::vector<std::string>;
+
 namespace {
 
 // Offsets in a bext chunk's body: the description, the originator's reference, the version, the
@@ -64,16 +66,16 @@ struct Line {
     std::string text, end, key;
 };
 
-// The descriptions of the two outputs (field[k], each 256 bytes) from the input's, when it is made
-// of fact lines (blank lines among them), whatever their ends: each output's FILENAME line names
-// it, and of the TRK<n> lines only its channel's stays, the k-th in their order, as a recorder
-// puts its armed tracks in a file in order. The iXML's track of each channel (index, where it
-// gives one) must be the recorder's track of that line; where it is not, or there are not two TRK
-// lines, they all stay, with a line. Where an output's name doesn't fit in the field (or holds a
+// The descriptions of the outputs (field[k], each 256 bytes) from the input's, when it is made of
+// fact lines (blank lines among them), whatever their ends: each output's FILENAME line names it,
+// and of the TRK<n> lines only its channel's stays, the k-th in their order, as a recorder puts
+// its armed tracks in a file in order. The iXML's track of each channel (index, where it gives
+// one) must be the recorder's track of that line; where it is not, or there are not as many TRK
+// lines as channels, they all stay, with a line. Where an output's name doesn't fit in the field (or holds a
 // control character, which would break the lines), its FILENAME line is left out rather than name
 // the stereo file. Any other description stays as it is, with a line when it held facts.
-void DescribeChannels(const unsigned char* input, const std::string own[2],
-                      const std::string index[2], unsigned char* field[2]) {
+void DescribeChannels(const unsigned char* input, const Names& own, const Names& index,
+                      const std::vector<unsigned char*>& field) {
     const char* chars = reinterpret_cast<const char*>(input);
     const std::string text(chars, strnlen(chars, BEXT_DESCRIPTION));
     std::vector<Line> lines;
@@ -100,18 +102,18 @@ void DescribeChannels(const unsigned char* input, const std::string own[2],
         if (facts) std::printf(MSG_DESCRIPTION "\n");
         return;
     }
-    bool matched = tracks.size() == 2;
-    for (size_t k = 0; matched && k < 2; ++k) {
+    bool matched = tracks.size() == own.size();
+    for (size_t k = 0; matched && k < own.size(); ++k) {
         matched = index[k].empty() ||
                   (index[k].find_first_not_of("0123456789") == std::string::npos &&
                    index[k].size() <= 5 && std::stoul(index[k]) == TrackOf(lines[tracks[k]].key));
     }
     if (!tracks.empty() && !matched) std::printf(MSG_TRACK_LINES "\n");
-    for (int channel = 0; channel < 2; ++channel) {
+    for (size_t channel = 0; channel < own.size(); ++channel) {
         std::string named, unnamed;
         for (size_t k = 0; k < lines.size(); ++k) {
             const Line& line = lines[k];
-            if (matched && TrackOf(line.key) != 0 && k != tracks[size_t(channel)]) continue;
+            if (matched && TrackOf(line.key) != 0 && k != tracks[channel]) continue;
             if (line.key == "FILENAME") {
                 named += line.text.substr(0, line.key.size() + 2) + own[channel] + line.end;
                 continue;
@@ -128,30 +130,33 @@ void DescribeChannels(const unsigned char* input, const std::string own[2],
     }
 }
 
-// The output's reference in the 32-byte field from the input's: the input's, then L or R (in
-// place of its last character when it fills the field; l or r when that was already L or R). An
-// empty one stays empty.
-void ReferenceOfChannel(unsigned char* field, int channel) {
+// The output's reference in the 32-byte field from the input's: the input's, then the output's
+// tag (in place of the input's last characters where it fills the field; in lower case where those
+// were already the tag). An empty one stays empty.
+void ReferenceOfChannel(unsigned char* field, const std::string& tag) {
     const char* chars = reinterpret_cast<const char*>(field);
     const size_t size = strnlen(chars, REFERENCE_SIZE);
     if (size == 0) return;
-    const size_t at = std::min(size, REFERENCE_SIZE - 1);
-    const char tag = "LR"[channel];
-    field[at] = static_cast<unsigned char>(at < size && field[at] == tag ? tag - 'A' + 'a' : tag);
+    const size_t at = std::min(size, REFERENCE_SIZE - tag.size());
+    const bool same = at < size && std::string(chars + at, std::min(size - at, tag.size())) == tag;
+    for (size_t k = 0; k < tag.size(); ++k) {
+        field[at + k] = static_cast<unsigned char>(same ? std::tolower(tag[k]) : tag[k]);
+    }
 }
 
-// The bext bodies of both outputs from the input's: their descriptions, references and UMIDs
+// The bext bodies of the outputs from the input's: their descriptions, references and UMIDs
 // (basic, made from key and the channel, the same on every run from one take); loudness "not
 // given" (it was the stereo file's); and a line of coding history for the split after the input's
 // history, which ends at its first NUL as every reader takes it, or after a line describing the
 // source where it has none.
-void BextOfChannels(const char* body, size_t size, const std::string own[2],
-                    const std::string index[2], const std::string& key, uint32_t sample_rate,
-                    uint32_t bits_per_sample, std::string out[2]) {
-    unsigned char* field[2];
-    for (int channel = 0; channel < 2; ++channel) {
-        out[channel].assign(body, BEXT_HISTORY);
-        field[channel] = reinterpret_cast<unsigned char*>(&out[channel][0]);
+void BextOfChannels(const char* body, size_t size, const Names& own, const Names& index,
+                    const std::string& key, uint32_t sample_rate, uint32_t bits_per_sample,
+                    Names* out) {
+    const size_t n = own.size();
+    std::vector<unsigned char*> field(n);
+    out->assign(n, std::string(body, BEXT_HISTORY));
+    for (size_t channel = 0; channel < n; ++channel) {
+        field[channel] = reinterpret_cast<unsigned char*>(&(*out)[channel][0]);
     }
     DescribeChannels(reinterpret_cast<const unsigned char*>(body), own, index, field);
     std::string history(body + BEXT_HISTORY, strnlen(body + BEXT_HISTORY, size - BEXT_HISTORY));
@@ -159,19 +164,19 @@ void BextOfChannels(const char* body, size_t size, const std::string own[2],
         "A=PCM,F=" + std::to_string(sample_rate) + ",W=" + std::to_string(bits_per_sample);
     // Each line ends with CR LF; some recorders leave the last one without.
     if (history.empty()) {
-        history = format + ",M=stereo\r\n";
+        history = format + (n == 2 ? ",M=stereo\r\n" : ",M=multitrack\r\n");
     } else if (history.back() == '\n' && (history.size() < 2 || history.end()[-2] != '\r')) {
         history.insert(history.size() - 1, "\r");
     } else if (history.back() != '\n') {
         history += history.back() == '\r' ? "\n" : "\r\n";
     }
-    for (int channel = 0; channel < 2; ++channel) {
+    for (size_t channel = 0; channel < n; ++channel) {
         unsigned char* bytes = field[channel];
-        ReferenceOfChannel(bytes + BEXT_REFERENCE, channel);
+        ReferenceOfChannel(bytes + BEXT_REFERENCE, ChannelTag(channel, n));
         std::memset(bytes + BEXT_UMID, 0, UMID_SIZE);
         std::memcpy(bytes + BEXT_UMID, UMID_LABEL, sizeof UMID_LABEL);
         bytes[BEXT_UMID + sizeof UMID_LABEL] = BASIC_UMID - sizeof UMID_LABEL - 1;
-        const std::string uid = UidOf(key + (channel == 0 ? "\numid left" : "\numid right"));
+        const std::string uid = UidOf(key + "\numid " + ChannelWord(channel, n));
         unsigned char* material = bytes + BEXT_UMID + BASIC_UMID - UMID_MATERIAL;
         for (size_t k = 0; k < UMID_MATERIAL; ++k) {
             material[k] = static_cast<unsigned char>(std::stoul(uid.substr(2 * k, 2), nullptr, 16));
@@ -184,17 +189,17 @@ void BextOfChannels(const char* body, size_t size, const std::string own[2],
                 Decon2(0x7FFF, bytes + BEXT_LOUDNESS + 2 * k);
             }
         }
-        out[channel] += history + format + ",M=mono,T=quenlor2 " QUENLOR_VERSION "; " +
-                        (channel == 0 ? "left" : "right") + " channel\r\n";
+        (*out)[channel] += history + format + ",M=mono,T=quenlor2 " QUENLOR_VERSION "; " +
+                           ChannelWord(channel, n) + " channel\r\n";
     }
 }
 
-// A cue list for a mono output: a point whose position is given in bytes (its block start a
-// non-zero multiple of the stereo frame, its sample offset 0, as some editors write it) gets the
-// byte position of the same frame in the mono output; positions in frames stay, and so does a
+// A cue list for a mono output of a take of n channels: a point whose position is given in bytes
+// (its block start a non-zero multiple of the take's frame, its sample offset 0, as some editors
+// write it) gets the byte position of the same frame in the mono output; positions in frames stay, and so does a
 // block start equal to the point's position, which counts frames.
-void CueOfChannel(std::string* body, uint32_t bits_per_sample) {
-    const uint32_t frame = 2 * (bits_per_sample / 8);
+void CueOfChannel(std::string* body, size_t n, uint32_t bits_per_sample) {
+    const uint32_t frame = static_cast<uint32_t>(n) * (bits_per_sample / 8);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*body)[0]);
     const uint64_t count = Assem4(bytes);
     for (uint64_t k = 0; k < count && 4 + (k + 1) * CUE_POINT <= body->size(); ++k) {
@@ -202,7 +207,7 @@ void CueOfChannel(std::string* body, uint32_t bits_per_sample) {
         const uint32_t block = Assem4(point + CUE_BLOCK);
         if (std::memcmp(point + CUE_CHUNK, "data", 4) == 0 && Assem4(point + CUE_OFFSET) == 0 &&
             block != 0 && block % frame == 0 && block != Assem4(point + CUE_POSITION)) {
-            Decon4(block / 2, point + CUE_BLOCK);
+            Decon4(block / static_cast<uint32_t>(n), point + CUE_BLOCK);
         }
     }
 }
@@ -222,6 +227,14 @@ void EndChunk(size_t head, std::string* out) {
 }
 
 }  // namespace
+
+std::string ChannelWord(size_t channel, size_t n) {
+    return n == 2 ? (channel == 0 ? "left" : "right") : std::to_string(channel + 1);
+}
+
+std::string ChannelTag(size_t channel, size_t n) {
+    return n == 2 ? (channel == 0 ? "L" : "R") : "_" + std::to_string(channel + 1);
+}
 
 std::string UidOf(const std::string& text) {
     std::string uid;
@@ -249,9 +262,10 @@ void TAKE_PRINT(const char* path, uint64_t data_offset, uint64_t data_end, uint6
     std::fclose(file);
 }
 
-void MONO_METADATA(const std::string& carried, const std::string& input, const std::string own[2],
-                   uint32_t sample_rate, uint32_t bits_per_sample, uint64_t take,
-                   std::string out[2]) {
+void MONO_METADATA(const std::string& carried, const std::string& input, const Names& own,
+                   uint32_t sample_rate, uint32_t bits_per_sample, uint64_t take, Names* out) {
+    const size_t n = own.size();
+    out->assign(n, "");
     // The chunks as they stand in carried: their ids, and where their bodies start and end.
     struct Carried {
         std::string id;
@@ -266,53 +280,57 @@ void MONO_METADATA(const std::string& carried, const std::string& input, const s
     }
     // The take is known by the recorder's FILE_UID, or else by its fingerprint with all its
     // metadata (its time reference and date among it).
-    std::string key, index[2];
-    const auto ixml =
-        std::find_if(chunks.begin(), chunks.end(), [](const Carried& c) { return c.id == "iXML"; });
-    if (ixml != chunks.end()) IxmlTracks(carried.data() + ixml->body, ixml->length, &key, index);
+    std::string key;
+    Names index(n);
+    const auto ixml = std::find_if(chunks.begin(), chunks.end(),
+                                   [](const Carried& c) { return c.id == "iXML"; });
+    if (ixml != chunks.end()) IxmlTracks(carried.data() + ixml->body, ixml->length, &key, &index);
     char print[17];
     std::snprintf(print, sizeof print, "%016llX",
                   static_cast<unsigned long long>(Fnv(carried.data(), carried.size(), take)));
     const std::string by_print = print;
-    std::string bext[2];
-    for (int channel = 0; channel < 2; ++channel) {
-        out[channel].reserve(carried.size() + 4096 + 16 * (input.size() + own[channel].size()));
+    Names bext(n);
+    for (size_t channel = 0; channel < n; ++channel) {
+        (*out)[channel].reserve(carried.size() + 4096 + 16 * (input.size() + own[channel].size()));
     }
     // bext, then iXML, then the rest in their order.
     for (const Carried& c : chunks) {
         if (c.id != "bext") continue;
         BextOfChannels(carried.data() + c.body, c.length, own, index, key.empty() ? by_print : key,
-                       sample_rate, bits_per_sample, bext);
-        for (int channel = 0; channel < 2; ++channel) {
-            const size_t head = BeginChunk("bext", &out[channel]);
-            out[channel] += bext[channel];
-            EndChunk(head, &out[channel]);
+                       sample_rate, bits_per_sample, &bext);
+        for (size_t channel = 0; channel < n; ++channel) {
+            const size_t head = BeginChunk("bext", &(*out)[channel]);
+            (*out)[channel] += bext[channel];
+            EndChunk(head, &(*out)[channel]);
         }
     }
     if (ixml != chunks.end()) {
-        const size_t head[2] = {BeginChunk("iXML", &out[0]), BeginChunk("iXML", &out[1])};
+        std::vector<size_t> head(n);
+        for (size_t channel = 0; channel < n; ++channel) {
+            head[channel] = BeginChunk("iXML", &(*out)[channel]);
+        }
         const IxmlVerdict verdict = IxmlOfChannels(carried.data() + ixml->body, ixml->length, input,
                                                    own, by_print, bext, out);
         const char* const lines[] = {nullptr, MSG_IXML_TRACKS, MSG_IXML_NOT_XML, MSG_IXML_DECLARES,
                                      MSG_IXML_TOO_DEEP};
         if (verdict != IXML_WHOLE) std::printf("%s\n", lines[verdict]);
-        for (int channel = 0; channel < 2; ++channel) {
+        for (size_t channel = 0; channel < n; ++channel) {
             if (verdict > IXML_NO_TRACKS) {
-                out[channel].resize(head[channel]);
+                (*out)[channel].resize(head[channel]);
             } else {
-                EndChunk(head[channel], &out[channel]);
+                EndChunk(head[channel], &(*out)[channel]);
             }
         }
     }
     for (const Carried& c : chunks) {
         if (c.id == "bext" || c.id == "iXML") continue;
-        for (int channel = 0; channel < 2; ++channel) {
-            const size_t head = out[channel].size();
-            out[channel].append(carried, c.body - 8, 8 + c.length + c.length % 2);
+        for (std::string& one : *out) {
+            const size_t head = one.size();
+            one.append(carried, c.body - 8, 8 + c.length + c.length % 2);
             if (c.id != "cue ") continue;
-            std::string body = out[channel].substr(head + 8, c.length);
-            CueOfChannel(&body, bits_per_sample);
-            out[channel].replace(head + 8, c.length, body);
+            std::string body = one.substr(head + 8, c.length);
+            CueOfChannel(&body, n, bits_per_sample);
+            one.replace(head + 8, c.length, body);
         }
     }
 }

@@ -1,5 +1,6 @@
 // The input probe. A well-formed file is read as its chunks say; anything else is searched for
 // the format and data tags near its start and judged by its channel count and bits per sample.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -16,8 +17,8 @@ namespace {
 // format (code 0xFFFE) the first two bytes of the sub-format's GUID, which are the code of PCM
 // (1) in the PCM GUID.
 constexpr uint64_t FMT_CODE = 8;
+constexpr uint64_t FMT_VALID_BITS = 26;
 constexpr uint64_t FMT_SUBFORMAT = 32;
-constexpr uint32_t CODE_PCM = 1;
 constexpr uint32_t CODE_EXTENSIBLE = 0xFFFE;
 constexpr uint64_t FMT_CHANNELS = 10;
 constexpr uint64_t FMT_SAMPLE_RATE = 12;
@@ -211,8 +212,11 @@ Kind KindOf(Input& in, uint64_t pos, uint64_t len, unsigned char* head, bool see
 // Appends to metadata the carried chunks of the chain from pos to stop, each with its pad byte,
 // as long as they stand whole in the file and all fit under METADATA_MAX; a chain that breaks
 // ends the look. A chunk left out gets a line saying why, but for the file's structure and
-// padding.
-void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::string* metadata) {
+// padding. For a take of n channels, whose n outputs each carry it, the metadata is held to twice
+// METADATA_MAX over all of them.
+void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], uint32_t n,
+                   std::string* metadata) {
+    const uint64_t most = 2 * METADATA_MAX / std::max<uint32_t>(n, 2);
     unsigned char head[CHUNK_HEADER + 4];
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
         if (!ChunkHeader(in, pos, head)) return;
@@ -232,8 +236,8 @@ void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::st
             std::printf(MSG_CHUNK_CUT "\n", name);
         } else if (kind == CARRIED && len < fixed) {
             std::printf(MSG_CHUNK_SHORT "\n", name);
-        } else if (kind == CARRIED && metadata->size() + whole > METADATA_MAX) {
-            std::printf(MSG_CHUNK_LARGE "\n", name);
+        } else if (kind == CARRIED && metadata->size() + whole > most) {
+            std::printf(n > 2 ? MSG_CHUNK_SET_LARGE "\n" : MSG_CHUNK_LARGE "\n", name);
         } else if (kind == CARRIED) {
             const size_t at = metadata->size();
             metadata->resize(at + whole);
@@ -249,7 +253,8 @@ void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], std::st
 
 void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* data_offset,
                     uint32_t* sample_rate, uint32_t* bytes_per_sample, uint32_t* bits_per_sample,
-                    uint64_t* data_end, FileId* identity, std::string* metadata) {
+                    uint64_t* data_end, FileId* identity, std::string* metadata, bool every,
+                    uint32_t* format, uint32_t* valid_bits) {
     // Only a regular file is a recording. A folder, a device or a FIFO is none, and is refused
     // before it is opened: opening a FIFO would let its waiting writer go on into a closed pipe.
     FileId looked{};
@@ -283,17 +288,25 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
         fmt = static_cast<uint64_t>(found < 0 ? PROBE_LAST_TAG_POS : found);
     }
     channels[track] = Field(in, fmt + FMT_CHANNELS, 2);
-    if (channels[track] != 2) Fail(MSG_NOT_STEREO, 1);
-    bits_per_sample[track] = Field(in, fmt + FMT_BITS, 2);
-    if (bits_per_sample[track] != 16 && bits_per_sample[track] != 24) Fail(MSG_BITS, 1);
+    if (!every && channels[track] != 2) Fail(MSG_NOT_STEREO, 1);
+    if (every && channels[track] == 1) Fail(MSG_ONE_CHANNEL, 1);
+    if (every && (channels[track] == 0 || channels[track] > MOST_CHANNELS)) Fail(MSG_CHANNELS, 1);
+    const uint32_t bits = bits_per_sample[track] = Field(in, fmt + FMT_BITS, 2);
+    if (!every && bits != 16 && bits != 24) Fail(MSG_BITS, 1);
     // Compressed audio (AC-3, DTS, AAC...) also declares 2 channels and 16 bits; its code says
-    // what it is. Without a format tag, the code is not known.
+    // what it is. Without a format tag, the code is not known: the samples are taken for PCM.
     const uint32_t code = Field(in, fmt + FMT_CODE, 2);
-    if (have_fmt && code != CODE_PCM &&
-        (code != CODE_EXTENSIBLE || Field(in, fmt + FMT_SUBFORMAT, 2) != CODE_PCM)) {
-        Fail(MSG_NOT_PCM, 1);
-    }
-    bytes_per_sample[track] = bits_per_sample[track] / 8;
+    const bool extensible = have_fmt && code == CODE_EXTENSIBLE;
+    const uint32_t kind =
+        !have_fmt ? CODE_PCM : extensible ? Field(in, fmt + FMT_SUBFORMAT, 2) : code;
+    if (!every && kind != CODE_PCM) Fail(MSG_NOT_PCM, 1);
+    const bool pcm = kind == CODE_PCM && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
+    if (every && !pcm && !(kind == CODE_FLOAT && (bits == 32 || bits == 64))) Fail(MSG_FORMATS, 1);
+    format[track] = kind;
+    // The bits a sample holds of its container's, which only the extensible form says (0: all).
+    const uint32_t valid = extensible ? Field(in, fmt + FMT_VALID_BITS, 2) : 0;
+    valid_bits[track] = valid == 0 || valid > bits ? bits : valid;
+    bytes_per_sample[track] = bits / 8;
     sample_rate[track] = Field(in, fmt + FMT_SAMPLE_RATE, 4);
 
     if (!walked) {
@@ -305,11 +318,11 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     // byte), read now from the file the probe holds.
     if (metadata != nullptr && walked) {
         bool seen[2] = {false, false};
-        CollectChunks(in, 12, data, seen, metadata);
+        CollectChunks(in, 12, data, seen, channels[track], metadata);
         const uint64_t samples = end - data - CHUNK_HEADER;
         if (end < in.size) {
             CollectChunks(in, NextChunk(in, end + samples % 2, samples % 2 == 1, in.size), in.size,
-                          seen, metadata);
+                          seen, channels[track], metadata);
         }
     }
     // The input stays open to the end of the run, so that its inode number stays its own: the
