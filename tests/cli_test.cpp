@@ -580,6 +580,118 @@ TEST_F(Cli, EachOutputHoldsWhatTheRecorderWouldHaveWrittenForItsChannel) {
     EXPECT_GE(made, 12u);
 }
 
+// With --all-channels (before or after --keep-metadata) a take of any channel count and sample
+// format recorders write splits into one file per channel, each the channel's samples byte for
+// byte (NaN and denormal patterns too) after a header of its format, a fact chunk for all but
+// plain PCM, and each output's metadata its channel's; a take of one channel, of 65, or of another
+// format is refused and nothing is written. Without the option such takes are refused as ever.
+TEST_F(Cli, SplitsEveryChannelOfAnyTakeWhenAsked) {
+    Bytes twenty = FmtBody(24, 4, 96000, true, 1), floats = Samples(32, 2, 0, 33);
+    twenty[18] = 20;                                    // 20 valid bits in 24
+    PutLe(floats, 0x7FC01234, 4), PutLe(floats, 1, 4);  // a NaN's payload, the least denormal
+    const Bytes bext = Chunk("bext", Cat({Text("sTRK1=a\r\nsTRK2=b\nsTRK3=c"), Bytes(578, 0)}));
+    const Bytes ixml = Chunk("iXML", Text("<BWFXML><TRACK_LIST><TRACK><NAME>a</NAME></TRACK><TRACK>"
+                                          "<NAME>b</NAME></TRACK><TRACK><NAME>c</NAME></TRACK>"
+                                          "</TRACK_LIST></BWFXML>"));
+    // Each row: the format chunk, channels, bits, the samples (frames of the test bytes when
+    // none), the message, the outputs' names, their format code and valid bits.
+    const std::tuple<std::string, Bytes, int, uint32_t, Bytes, std::string, std::string, int, int>
+        rows[] = {
+            {"six channels of 24-bit PCM", Fmt(24, 6, 48000), 6, 24, {}, "", "_1 _6", 1, 24},
+            {"twelve channels", Fmt(16, 12, 8000), 12, 16, {}, "", "_01 _12", 1, 16},
+            {"three of 8 bits, odd frames", Fmt(8, 3, 8000), 3, 8, {}, "", "_1 _3", 1, 8},
+            {"32-bit PCM in RF64", Fmt(32, 5, 44100), 5, 32, {}, "", "_1 _5", 1, 32},
+            {"stereo float", Fmt(32, 2, 48000, false, 3), 2, 32, floats, "", "L R", 3, 32},
+            {"extensible 64-bit float", Fmt(64, 3, 44100, true, 3), 3, 64, {}, "", "_1 _3", 3, 64},
+            {"20 bits in 24", Chunk("fmt ", twenty), 4, 24, {}, "", "_1 _4", 0xFFFE, 20},
+            {"metadata of three",
+             Cat({Fmt(16, 3, 48000), bext, ixml}),
+             3,
+             16,
+             {},
+             "",
+             "_1 _3",
+             1,
+             16},
+            {"one channel",
+             Fmt(16, 1, 8000),
+             1,
+             16,
+             {},
+             "The file you want to split has one channel: there is nothing to split!\n",
+             "",
+             0,
+             0},
+            {"65 channels",
+             Fmt(16, 65, 8000),
+             65,
+             16,
+             {},
+             "The file you want to split has no channels, or more than 64!\n",
+             "",
+             0,
+             0},
+            {"16-bit float",
+             Fmt(16, 2, 8000, false, 3),
+             2,
+             16,
+             {},
+             "8, 16, 24 or 32 bit PCM or 32 or 64 bit float wave files only!\n",
+             "",
+             0,
+             0},
+        };
+    for (const auto& [row, fmt, n, bits, given, message, names, code, valid] : rows) {
+        const Bytes s = given.empty() ? Samples(bits, n, 0, 101) : given;
+        const bool rf64 = bits == 32 && code == 1;
+        Fresh();
+        Put("take.wav", rf64 ? Riff({Ds64(0, s.size(), 101), fmt, Data(s, 0xFFFFFFFF)}, "RF64")
+                             : Riff({fmt, Data(s)}));
+        std::string out;
+        EXPECT_EQ(Run({"take.wav"}, "", &out), 1) << row;
+        const bool meta = row.find("metadata") != std::string::npos;
+        // The options in either order, or alone.
+        const std::vector<std::string> args =
+            meta        ? std::vector<std::string>{"--keep-metadata", "--all-channels", "take.wav"}
+            : code == 1 ? std::vector<std::string>{"--all-channels", "take.wav"}
+                        : std::vector<std::string>{"--all-channels", "--keep-metadata", "take.wav"};
+        EXPECT_EQ(Run(args, "", &out), message.empty() ? 0 : 1) << row;
+        EXPECT_EQ(out, message.empty() ? "done\n" : message) << row;
+        EXPECT_EQ(Files().size(), message.empty() ? size_t(n) + 1 : 1) << row;
+        const size_t width = bits / 8, cut = names.find(' ');
+        for (int k = 0; k < n && message.empty(); ++k) {
+            // The names of the first and the last, and every channel's bytes.
+            const std::string num = std::to_string(k + 1),
+                              zeros(cut > num.size() ? cut - 1 - num.size() : 0, '0');
+            const std::string tag = n == 2       ? std::string(1, "LR"[k])
+                                    : k == 0     ? names.substr(0, cut)
+                                    : k == n - 1 ? names.substr(cut + 1)
+                                                 : "_" + zeros + num;
+            const Bytes got = Get("take" + tag + ".wav");
+            const std::string f = ChunkBody(got, "fmt "), data = ChunkBody(got, "data");
+            const Bytes mono = ChannelSamples(s, width, k, size_t(n));
+            EXPECT_EQ(Bytes(data.begin(), data.end()), mono) << row << k;
+            EXPECT_EQ(got.size(), 8 + (got[4] | got[5] << 8 | size_t(got[6]) << 16)) << row;
+            EXPECT_TRUE(f[0] == char(code & 0xFF) && f[2] == 1 && f[12] == char(width) &&
+                        f[14] == char(bits) && (code != 0xFFFE || f[18] == char(valid)))
+                << row << k;
+            EXPECT_EQ(ChunkBody(got, "fact") == "none", code == 1) << row;
+            if (!meta) continue;
+            // Each keeps its own track line, with its own line end.
+            const std::string line = std::string("sTRK1=a\r\nsTRK2=b\nsTRK3=c\0", 25)
+                                         .substr(k == 0 ? 0 : 1 + 8 * size_t(k), k == 0 ? 9 : 8);
+            EXPECT_EQ(ChunkBody(got, "bext").substr(0, line.size()), line) << row;
+            const std::string x = ChunkBody(got, "iXML");
+            EXPECT_NE(x.find(std::string("<NAME>") + char('a' + k) +
+                             "</NAME></TRACK></TRACK_LIST>"
+                             "<FILE_UID>"),
+                      std::string::npos)
+                << x;
+            EXPECT_NE(x.find("<TOTAL_FILES>3</TOTAL_FILES>"), std::string::npos) << x;
+        }
+    }
+}
+
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is
 // always a name. Help is offered once, and x exits only at the second prompt.
 TEST_F(Cli, AnswersArgumentsAndPromptsAsTheyCome) {

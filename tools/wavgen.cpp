@@ -6,20 +6,26 @@
 
 unsigned char SampleByte(uint64_t i, int c, int b) {
     // The higher bits of i take part so that no two blocks of 1,024 frames look alike.
+    // Each channel's bytes start elsewhere: 0x9C for the first, 0x35 for the second...
     return static_cast<unsigned char>(i * 37 + (i >> 8) * 11 + (i >> 16) * 7 +
-                                      static_cast<uint64_t>(b) * 101 + (c == 0 ? 0x9Cu : 0x35u));
+                                      static_cast<uint64_t>(b) * 101 + 0x9Cu +
+                                      0x99u * static_cast<uint64_t>(c));
 }
 
-Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count) {
+Bytes Samples(uint32_t bits, int channels, uint64_t first, uint64_t count) {
     const int width = static_cast<int>(bits / 8);
     Bytes out;
-    out.reserve(count * 2 * static_cast<uint64_t>(width));
+    out.reserve(count * static_cast<uint64_t>(channels * width));
     for (uint64_t i = first; i < first + count; ++i) {
-        for (int c = 0; c < 2; ++c) {
+        for (int c = 0; c < channels; ++c) {
             for (int b = 0; b < width; ++b) out.push_back(SampleByte(i, c, b));
         }
     }
     return out;
+}
+
+Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count) {
+    return Samples(bits, 2, first, count);
 }
 
 Bytes ToneSamples(uint32_t bits, uint32_t rate, uint64_t first, uint64_t count) {
@@ -35,10 +41,10 @@ Bytes ToneSamples(uint32_t bits, uint32_t rate, uint64_t first, uint64_t count) 
     return out;
 }
 
-Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel) {
+Bytes ChannelSamples(const Bytes& samples, size_t width, int channel, size_t channels) {
     Bytes out;
-    for (size_t at = 0; at + 2 * width <= stereo.size(); at += 2 * width) {
-        const auto first = stereo.begin() + static_cast<long>(at + width * size_t(channel));
+    for (size_t at = 0; at + channels * width <= samples.size(); at += channels * width) {
+        const auto first = samples.begin() + static_cast<long>(at + width * size_t(channel));
         out.insert(out.end(), first, first + static_cast<long>(width));
     }
     return out;
@@ -156,16 +162,18 @@ Bytes StereoWav(uint32_t bits, uint32_t rate, uint64_t frames) {
     return Cat({WavHeader(bits, 2, rate, samples.size()), samples});
 }
 
-bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames, bool tones) {
+bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames, bool tones,
+                    int channels) {
     std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr) return false;
-    const Bytes header = WavHeader(bits, 2, rate, frames * 2 * (bits / 8));
+    const Bytes header =
+        WavHeader(bits, uint32_t(channels), rate, frames * uint64_t(channels) * (bits / 8));
     bool ok = std::fwrite(header.data(), 1, header.size(), out) == header.size();
     const uint64_t piece = 1 << 16;
     for (uint64_t first = 0; ok && first < frames; first += piece) {
         const uint64_t n = std::min(piece, frames - first);
-        const Bytes samples =
-            tones ? ToneSamples(bits, rate, first, n) : StereoSamples(bits, first, n);
+        const Bytes samples = tones && channels == 2 ? ToneSamples(bits, rate, first, n)
+                                                     : Samples(bits, channels, first, n);
         ok = std::fwrite(samples.data(), 1, samples.size(), out) == samples.size();
     }
     return std::fclose(out) == 0 && ok;

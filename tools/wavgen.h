@@ -13,6 +13,9 @@ using Bytes = std::vector<unsigned char>;
 // with the high bit set are common, so a swapped channel or a sign error shows.
 unsigned char SampleByte(uint64_t i, int c, int b);
 
+// The sample bytes of frames [first, first + count) of a take of `channels` channels.
+Bytes Samples(uint32_t bits, int channels, uint64_t first, uint64_t count);
+
 // The sample bytes of frames [first, first + count) of a stereo file of the given width.
 Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
 
@@ -20,9 +23,9 @@ Bytes StereoSamples(uint32_t bits, uint64_t first, uint64_t count);
 // per channel, at -12 dBFS: something to listen to.
 Bytes ToneSamples(uint32_t bits, uint32_t rate, uint64_t first, uint64_t count);
 
-// One channel (0 left, 1 right) of stereo sample bytes of the given width, as a mono output
-// holds it; a trailing part shorter than a frame is dropped.
-Bytes ChannelSamples(const Bytes& stereo, size_t width, int channel);
+// One channel (0 left, 1 right) of the sample bytes of a take of `channels` (stereo unless given)
+// of the given width, as a mono output holds it; a trailing part shorter than a frame is dropped.
+Bytes ChannelSamples(const Bytes& samples, size_t width, int channel, size_t channels = 2);
 
 // A canonical wave header, up to and including the data chunk's length field, for data_bytes
 // of samples (and their pad byte, when odd) to follow.
@@ -72,10 +75,10 @@ void PutLe(Bytes& out, uint64_t v, int width);
 // Appends the characters of s.
 void PutText(Bytes& out, const std::string& s);
 
-// Writes a canonical stereo file of `frames` frames to path, in pieces, of the test samples or
-// of tones; false on failure.
+// Writes a canonical stereo file (or one of `channels`) of `frames` frames to path, in pieces, of
+// the test samples or of tones (stereo only); false on failure.
 bool WriteStereoWav(const char* path, uint32_t bits, uint32_t rate, uint64_t frames,
-                    bool tones = false);
+                    bool tones = false, int channels = 2);
 
 // Small files of every shape the probe meets, by name: the fuzzing seeds, which the tests also
 // run the program on.
