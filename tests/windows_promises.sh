@@ -5,7 +5,8 @@
 # folder through two drive letters, kept by a live run that holds it, put right after a run
 # killed in it; a replaced output kept read-only; a quoted name at the
 # prompt; a path of more than 300 characters; an output another program holds open for a moment
-# replaced.
+# replaced; with --all-channels, a poly take split into its six outputs and a stereo float take
+# into two float outputs, each channel's bytes as they were.
 # Usage: windows_promises.sh EMULATOR PROGRAM MAKE_WAV HOLD_FILE
 set -eu
 wine=$1 program=$2 hold=$4 dir=$(mktemp -d) y=${WINEPREFIX:-$HOME/.wine}/dosdevices/y:
@@ -68,3 +69,14 @@ $wine "$3" take.wav 16 20001 && { $wine "$hold" takeR.wav 800 >held.log & }
 until_ 'grep -q held held.log' && split take.wav && [ "$(stat -c %s takeR.wav)" = 40046 ] ||
     fail "an output held for a moment not replaced"
 wait
+
+# A take of six channels, and a stereo take of 32-bit float (a NaN's payload among its samples).
+$wine "$3" --channels 6 poly.wav 24 1001 && split --all-channels poly.wav &&
+    [ "$(ls poly_?.wav | wc -l)" = 6 ] && [ "$(stat -c %s poly_6.wav)" = $((44 + 3003 + 1)) ] ||
+    fail "a poly take not split"
+printf 'RIFF\104\0\0\0WAVEfmt \020\0\0\0\003\0\002\0\200\273\0\0\0\334\005\0\010\0\040\0' >float.wav
+printf 'data\040\0\0\0\064\022\300\177\0\0\200\076\001\0\0\0\0\0\200\276' >>float.wav
+printf '\0\0\200\077\0\0\200\277\333\017\111\100\0\0\0\200' >>float.wav
+hex() { tail -c 16 "$1" | od -An -tx1 | tr -d ' \n'; }
+split --all-channels float.wav && [ "$(hex floatL.wav)" = 3412c07f010000000000803fdb0f4940 ] &&
+    [ "$(hex floatR.wav)" = 0000803e000080be000080bf00000080 ] || fail "a float take not split"
