@@ -12,6 +12,10 @@
 #   BATCH=100 bench/run.sh                instead, a day of short takes: that many ten-second
 #                                         16-bit takes split in a loop, against sndfile-deinterleave
 #                                         in the same loop followed by one sync (COMPARE_BIN too)
+#   POLY=8 bench/run.sh                   instead, a take of that many 24-bit channels split with
+#                                         --all-channels, against its durable floor (the input read
+#                                         once, the N outputs written and flushed, by dd or with
+#                                         direct writes in parallel) and sndfile-deinterleave + sync
 #   LOWMEM_MIB=1400 bench/run.sh          also each split in a memory cgroup of that size, the
 #                                         input read into the cache there first, and outside
 #                                         it after the same preparation (root)
@@ -150,6 +154,58 @@ batch() {
 }
 if [ -n "${BATCH:-}" ]; then
     batch "$BATCH"
+    exit 0
+fi
+
+# poly N: a take of N 24-bit channels of SIZE_MIB, split into N files, against its floors.
+poly_split() { "$bin" --all-channels "$1" >/dev/null; }
+poly_writes() {
+    local k files=()
+    for k in $(seq "$channels"); do
+        files+=("$work/floor$k.out")
+        dd if=/dev/zero of="$work/floor$k.out" bs=1M count="$out_bytes" iflag=count_bytes status=none
+    done
+    sync -d "${files[@]}"
+}
+poly_direct() {
+    local k files=()
+    for k in $(seq "$channels"); do
+        files+=("$work/floor$k.out")
+        dd if=/dev/zero of="$work/floor$k.out" bs=8M count="$out_bytes" iflag=count_bytes \
+            oflag=direct status=none &
+    done
+    wait
+    sync -d "${files[@]}"
+}
+poly_floor() { reads "$1" 1 && poly_writes; }
+poly_floor_direct() { reads "$1" 1 && poly_direct; }
+poly() {
+    channels=$1
+    local in=$work/poly.wav k
+    "$root/build-bench/make_wav" --channels "$1" "$in" 24 $((size_mib * 1048576 / (3 * $1))) >/dev/null
+    parts=(poly_split poly_floor poly_floor_direct) names=(split 1rNw+sync 1rNw+direct)
+    command -v sndfile-deinterleave >/dev/null && parts+=(deinterleave) names+=(deinterleave)
+    ready() { rm -f "$work"/poly_*.wav "$work"/floor*.out && sync; }
+    "$bin" --all-channels "$in" >/dev/null
+    out_bytes=$(stat -c %s "$work/poly_1.wav")
+    cat "$in" >/dev/null
+    declare -A times=()
+    echo "$1 channels of 24 bits, $size_mib MiB input, seconds: round ${names[*]}"
+    timed_rounds "$in"
+    declare -A best=()
+    for k in "${!parts[@]}"; do
+        best[$k]=$(best_of ${times[$k]})
+        echo "  ${names[$k]}: best $(seconds ${best[$k]}) median $(seconds $(median_of ${times[$k]}))"
+    done
+    local durable
+    durable=$(best_of "${best[1]}" "${best[2]}")
+    echo "  split over the durable floor: $(awk -v s="${best[0]}" -v d="$durable" 'BEGIN {printf "%.2f", s / d}')" \
+        "$([ -n "${best[3]:-}" ] && awk -v s="${best[0]}" -v t="${best[3]}" 'BEGIN {printf "; deinterleave over split: %.2f", t / s}')"
+    echo "  peak memory: $(peak_kib "$bin" --all-channels "$in") KiB"
+    rm -f "$in" "$work"/poly_*.wav "$work"/floor*.out
+}
+if [ -n "${POLY:-}" ]; then
+    poly "$POLY"
     exit 0
 fi
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Fuzzes the program on arbitrary input files with AFL++ (with --keep-metadata, so that what it
-# carries, iXML read as XML among it, is fuzzed too), under AddressSanitizer and
-# UndefinedBehaviorSanitizer, in a scratch folder.
+# Fuzzes the program on arbitrary input files with AFL++ (with --keep-metadata and --all-channels,
+# so that what it carries, iXML read as XML among it, and takes of every shape are fuzzed too),
+# under AddressSanitizer and UndefinedBehaviorSanitizer, in a scratch folder.
 #
 #   fuzz/run.sh [SECONDS]        default 600; the findings go to fuzz-out/default/{crashes,hangs}
 #   FUZZ_OUT=dir fuzz/run.sh     another output folder; an existing one is resumed
@@ -37,7 +37,7 @@ status=0
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 afl-fuzz -i "$from" -o "$out" -m none -t 2000 -f "$scratch/in.wav" \
-    -V "$seconds" -- "$build/quenlor2" --keep-metadata "$scratch/in.wav" >"$out.log" 2>&1 || status=$?
+    -V "$seconds" -- "$build/quenlor2" --keep-metadata --all-channels "$scratch/in.wav" >"$out.log" 2>&1 || status=$?
 stats=$out/default/fuzzer_stats
 if [ "$status" -ne 0 ] || [ ! -f "$stats" ]; then
     echo "fuzz: afl-fuzz stopped with status $status before fuzzing; the end of $out.log:"
