@@ -690,6 +690,13 @@ TEST_F(Cli, SplitsEveryChannelOfAnyTakeWhenAsked) {
             EXPECT_NE(x.find("<TOTAL_FILES>3</TOTAL_FILES>"), std::string::npos) << x;
         }
     }
+    // A default split's outputs stay plain PCM, whatever bits the extensible form says are valid.
+    Bytes stereo20 = FmtBody(24, 2, 96000, true, 1);
+    stereo20[18] = 20;
+    const Bytes s = Samples(24, 2, 0, 9);
+    Put("take.wav", Riff({Chunk("fmt ", stereo20), Data(s)}));
+    std::string out;
+    EXPECT_TRUE(Run({"take.wav"}, "", &out) == 0 && Get("takeR.wav") == MonoWav(24, 96000, s, 1));
 }
 
 // Options count only as the first argument, spelled exactly so; a word typed at a prompt is

@@ -303,8 +303,9 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     const bool pcm = kind == CODE_PCM && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
     if (every && !pcm && !(kind == CODE_FLOAT && (bits == 32 || bits == 64))) Fail(MSG_FORMATS, 1);
     format[track] = kind;
-    // The bits a sample holds of its container's, which only the extensible form says (0: all).
-    const uint32_t valid = extensible ? Field(in, fmt + FMT_VALID_BITS, 2) : 0;
+    // The bits a sample holds of its container's, which only the extensible form says (0: all);
+    // a default split's outputs stay plain PCM whatever it says.
+    const uint32_t valid = extensible && every ? Field(in, fmt + FMT_VALID_BITS, 2) : 0;
     valid_bits[track] = valid == 0 || valid > bits ? bits : valid;
     bytes_per_sample[track] = bits / 8;
     sample_rate[track] = Field(in, fmt + FMT_SAMPLE_RATE, 4);
