@@ -41,7 +41,7 @@
 #define MSG_CHUNK_CUT "The %s chunk is cut short by the end of the file: left out."
 #define MSG_CHUNK_SHORT "The %s chunk is shorter than its fixed fields: left out."
 #define MSG_CHUNK_LARGE "The %s chunk would take the metadata past 16 MiB: left out."
-#define MSG_CHUNK_SET_LARGE "The %s chunk would take all outputs' metadata past 32 MiB: left out."
+#define MSG_CHUNK_SET_LARGE "The %s chunk would take all outputs' metadata past 24 MiB: left out."
 #define MSG_CHANGED "The file you want to convert changed during the split!"
 #define MSG_DONE "done"
 

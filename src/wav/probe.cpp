@@ -34,6 +34,7 @@ constexpr uint64_t DS64_MIN_BODY = 28;
 // The largest chunk that metadata after the samples makes (tags, cue lists, iXML, pictures): a
 // chunk header that declares more, past the end of the file, is taken for sample bytes.
 constexpr uint64_t METADATA_MAX = 16 << 20;
+constexpr uint64_t SET_METADATA_MAX = 24 << 20;
 // The data chunk's 32-bit length when the true one stands in ds64.
 constexpr uint64_t LEN_IN_DS64 = 0xFFFFFFFF;
 // A chain longer than this before its data chunk is taken as broken, so a hostile file can't
@@ -212,11 +213,11 @@ Kind KindOf(Input& in, uint64_t pos, uint64_t len, unsigned char* head, bool see
 // Appends to metadata the carried chunks of the chain from pos to stop, each with its pad byte,
 // as long as they stand whole in the file and all fit under METADATA_MAX; a chain that breaks
 // ends the look. A chunk left out gets a line saying why, but for the file's structure and
-// padding. For a take of n channels, whose n outputs each carry it, the metadata is held to twice
-// METADATA_MAX over all of them.
+// padding. For a take of more than two channels, whose outputs each carry it, the metadata is held
+// to SET_METADATA_MAX over all of them, so that a take of 64 channels splits in 32 MiB.
 void CollectChunks(Input& in, uint64_t pos, uint64_t stop, bool seen[2], uint32_t n,
                    std::string* metadata) {
-    const uint64_t most = 2 * METADATA_MAX / std::max<uint32_t>(n, 2);
+    const uint64_t most = n > 2 ? SET_METADATA_MAX / n : METADATA_MAX;
     unsigned char head[CHUNK_HEADER + 4];
     for (int k = 0; k < WALK_MAX_CHUNKS && pos + CHUNK_HEADER <= stop; ++k) {
         if (!ChunkHeader(in, pos, head)) return;
