@@ -712,9 +712,9 @@ void EditsOfChannel(const Document& d, int channel, const std::string& parent,
     if (list >= 0 && !matched) Remove(d, edits, list);
     if (list >= 0 && matched) {
         for (const int k : tracks) {
-            if (k != match[channel]) Remove(d, edits, k);
+            if (k != match[size_t(channel)]) Remove(d, edits, k);
         }
-        const int index = Child(d, match[channel], "INTERLEAVE_INDEX");
+        const int index = Child(d, match[size_t(channel)], "INTERLEAVE_INDEX");
         if (index >= 0) SetText(d, edits, at(index), "1");
         const int count = Child(d, list, "TRACK_COUNT");
         if (count >= 0) SetText(d, edits, at(count), "1");
