@@ -32,6 +32,5 @@ void DISTINCT_FILES(const char* input, const std::vector<std::string>& outputs);
 // longer the file of the probe's identity, or its samples differ from one channel's copy to
 // another's.
 void SPLIT_TRACK(const char* input, const std::vector<std::string>& outputs, uint32_t data_offset,
-                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 uint32_t format, uint32_t valid_bits, const FileId& identity,
-                 std::string* metadata);
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t format,
+                 uint32_t valid_bits, const FileId& identity, std::string* metadata);

@@ -39,9 +39,8 @@ void DISTINCT_FILES(const char* input, const std::vector<std::string>& outputs) 
 }
 
 void SPLIT_TRACK(const char* input, const std::vector<std::string>& outputs, uint32_t data_offset,
-                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample,
-                 uint32_t format, uint32_t valid_bits, const FileId& identity,
-                 std::string* metadata) {
+                 uint64_t data_end, uint32_t sample_rate, uint32_t bits_per_sample, uint32_t format,
+                 uint32_t valid_bits, const FileId& identity, std::string* metadata) {
     const size_t n = outputs.size();
     // Each output's share of the metadata, laid out before anything is made; the input's is
     // then let go, as it may be large.

@@ -59,10 +59,10 @@ TEST(FrameCount, CountsWholeFramesAndRefusesWhatAHeaderCantHold) {
             << bits << "-bit, " << frames << " frames";
     }
     uint32_t frames = 0;
-    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, 2, 0, &frames), testing::ExitedWithCode(1),
-                "");
-    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 2, 3, 0, &frames), testing::ExitedWithCode(1),
-                "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 4LL * 2147483630, 44, 2, 2, 0, &frames),
+                testing::ExitedWithCode(1), "");
+    EXPECT_EXIT(FRAME_COUNT(44 + 6LL * 1431655753, 44, 2, 3, 0, &frames),
+                testing::ExitedWithCode(1), "");
 }
 
 // Both 24-bit gathers, on every build: the shuffled one (where the processor has it) and the

@@ -243,7 +243,8 @@ std::vector<std::pair<std::string, Bytes>> Seeds() {
 
     // What --all-channels splits: a poly take, float (plain and extensible), 8 bits, odd frames.
     seeds.push_back({"poly6.wav", Riff({Fmt(24, 6, 48000), Data(Samples(24, 6, 0, 7))})});
-    seeds.push_back({"float64x3.wav", Riff({Fmt(64, 3, 44100, true, 3), Data(Samples(64, 3, 0, 5))})});
+    seeds.push_back(
+        {"float64x3.wav", Riff({Fmt(64, 3, 44100, true, 3), Data(Samples(64, 3, 0, 5))})});
     seeds.push_back({"u8x5.wav", Riff({Fmt(8, 5, 8000), Data(Samples(8, 5, 0, 9))})});
 
     return seeds;

@@ -29,7 +29,8 @@ void Gather2(const unsigned char* block, size_t frames, size_t skip, unsigned ch
 template <size_t WIDTH>
 void GatherAny(const unsigned char* block, size_t frames, size_t frame, size_t skip,
                unsigned char* out) {
-    for (size_t k = 0; k < frames; ++k) std::memcpy(out + WIDTH * k, block + frame * k + skip, WIDTH);
+    for (size_t k = 0; k < frames; ++k)
+        std::memcpy(out + WIDTH * k, block + frame * k + skip, WIDTH);
 }
 
 // One channel's samples of a piece of frames: the stereo widths by their tuned gathers.
@@ -38,11 +39,16 @@ void Gather(const unsigned char* block, size_t frames, size_t frame, size_t skip
     if (frame == 4 && sample == 2) return Gather2(block, frames, skip, out);
     if (frame == 6 && sample == 3) return Gather3Fastest(block, frames, skip, out);
     switch (sample) {
-        case 1: return GatherAny<1>(block, frames, frame, skip, out);
-        case 2: return GatherAny<2>(block, frames, frame, skip, out);
-        case 3: return GatherAny<3>(block, frames, frame, skip, out);
-        case 4: return GatherAny<4>(block, frames, frame, skip, out);
-        default: return GatherAny<8>(block, frames, frame, skip, out);
+        case 1:
+            return GatherAny<1>(block, frames, frame, skip, out);
+        case 2:
+            return GatherAny<2>(block, frames, frame, skip, out);
+        case 3:
+            return GatherAny<3>(block, frames, frame, skip, out);
+        case 4:
+            return GatherAny<4>(block, frames, frame, skip, out);
+        default:
+            return GatherAny<8>(block, frames, frame, skip, out);
     }
 }
 
@@ -212,9 +218,9 @@ void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel, 
     const size_t sample = bits_per_sample / 8;
     const size_t frame = static_cast<size_t>(channels) * sample;
     const size_t skip = static_cast<size_t>(channel) * sample;
-    const uint32_t most =
-        std::max<uint32_t>(1, std::min({frames, std::clamp(frames / 8, MIN_BLOCK_FRAMES, BLOCK_FRAMES),
-                                        static_cast<uint32_t>(BLOCK_BYTES / frame)}));
+    const uint32_t most = std::max<uint32_t>(
+        1, std::min({frames, std::clamp(frames / 8, MIN_BLOCK_FRAMES, BLOCK_FRAMES),
+                     static_cast<uint32_t>(BLOCK_BYTES / frame)}));
     unsigned char* const block = Buffer(0, most * frame + SLACK);
     unsigned char* const samples = Buffer(1, most * sample + SLACK);
     Digest read{};

@@ -30,9 +30,10 @@ void DigestBytesPortable(const unsigned char* p, size_t n, Digest* digest);
 // Appends channel (0 left, 1 right of a stereo take) of the first `frames` frames of `channels`
 // samples of bits_per_sample (8 to 64) from data_offset in in_path to temporary temp (whose header
 // is header_size bytes), and a pad byte when they are of odd length. The first channel's copy
-// fills digest with the digest of the frames it read; every other copy's must equal it. Ends the process when a file can't be opened (the temporary no longer
-// the one made), read or written, or its attributes read, or when the input is not, before or after
-// the copy, the file of that identity holding the same frames.
+// fills digest with the digest of the frames it read; every other copy's must equal it. Ends the
+// process when a file can't be opened (the temporary no longer the one made), read or written, or
+// its attributes read, or when the input is not, before or after the copy, the file of that
+// identity holding the same frames.
 void COPY_DATA(const char* in_path, int temp, int64_t data_offset, int channel, int channels,
                uint32_t bits_per_sample, uint32_t frames, const FileId& identity,
                uint64_t header_size, Digest* digest);

@@ -87,8 +87,8 @@ void MAKE_HEADER(const char* path, uint32_t sample_rate, uint32_t bits_per_sampl
     if (out == nullptr) Fail(MSG_OPEN, 2);
     // Room for the whole output (all but 8 bytes counted by the RIFF length) before the long
     // copy: a full disk shows now, not half-way.
-    const bool reserved =
-        ReserveSpace(*temp, uint64_t{Assem4(reinterpret_cast<const unsigned char*>(&head[RIFF_LEN]))} + 8);
+    const bool reserved = ReserveSpace(
+        *temp, uint64_t{Assem4(reinterpret_cast<const unsigned char*>(&head[RIFF_LEN]))} + 8);
     const bool written = std::fwrite(head.data(), 1, head.size(), out) == head.size() &&
                          std::fwrite(metadata.data(), 1, metadata.size(), out) == metadata.size() &&
                          std::fwrite(data.data(), 1, data.size(), out) == data.size();

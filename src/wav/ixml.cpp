@@ -731,14 +731,15 @@ void EditsOfChannel(const Document& d, int channel, const std::string& parent,
     const char first = style.size() == 1 && std::isalpha(static_cast<unsigned char>(style[0]))
                            ? (std::isupper(static_cast<unsigned char>(style[0])) ? 'A' : 'a')
                            : '1';
-    const std::string index = first == '1' ? std::to_string(channel + 1)
-                                           : std::string(1, static_cast<char>(first + channel % 26));
+    const std::string index = first == '1'
+                                  ? std::to_string(channel + 1)
+                                  : std::string(1, static_cast<char>(first + channel % 26));
     const std::string family = UidOf(take + "\nfamily");
     if (set < 0 || at(set).empty) {
         const std::string_view root = NameOf(d, at(0));
         SetChild(d, edits, 0, "FILE_SET",
-                 Tagged(root, "TOTAL_FILES", std::to_string(n)) + Tagged(root, "FAMILY_UID", family) +
-                     Tagged(root, "FILE_SET_INDEX", index));
+                 Tagged(root, "TOTAL_FILES", std::to_string(n)) +
+                     Tagged(root, "FAMILY_UID", family) + Tagged(root, "FILE_SET_INDEX", index));
     } else {
         SetChild(d, edits, set, "TOTAL_FILES", std::to_string(n));
         SetChild(d, edits, set, "FAMILY_UID", family);

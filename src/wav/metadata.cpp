@@ -71,9 +71,9 @@ struct Line {
 // and of the TRK<n> lines only its channel's stays, the k-th in their order, as a recorder puts
 // its armed tracks in a file in order. The iXML's track of each channel (index, where it gives
 // one) must be the recorder's track of that line; where it is not, or there are not as many TRK
-// lines as channels, they all stay, with a line. Where an output's name doesn't fit in the field (or holds a
-// control character, which would break the lines), its FILENAME line is left out rather than name
-// the stereo file. Any other description stays as it is, with a line when it held facts.
+// lines as channels, they all stay, with a line. Where an output's name doesn't fit in the field
+// (or holds a control character, which would break the lines), its FILENAME line is left out rather
+// than name the stereo file. Any other description stays as it is, with a line when it held facts.
 void DescribeChannels(const unsigned char* input, const Names& own, const Names& index,
                       const std::vector<unsigned char*>& field) {
     const char* chars = reinterpret_cast<const char*>(input);
@@ -196,8 +196,8 @@ void BextOfChannels(const char* body, size_t size, const Names& own, const Names
 
 // A cue list for a mono output of a take of n channels: a point whose position is given in bytes
 // (its block start a non-zero multiple of the take's frame, its sample offset 0, as some editors
-// write it) gets the byte position of the same frame in the mono output; positions in frames stay, and so does a
-// block start equal to the point's position, which counts frames.
+// write it) gets the byte position of the same frame in the mono output; positions in frames stay,
+// and so does a block start equal to the point's position, which counts frames.
 void CueOfChannel(std::string* body, size_t n, uint32_t bits_per_sample) {
     const uint32_t frame = static_cast<uint32_t>(n) * (bits_per_sample / 8);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*body)[0]);
@@ -282,8 +282,8 @@ void MONO_METADATA(const std::string& carried, const std::string& input, const N
     // metadata (its time reference and date among it).
     std::string key;
     Names index(n);
-    const auto ixml = std::find_if(chunks.begin(), chunks.end(),
-                                   [](const Carried& c) { return c.id == "iXML"; });
+    const auto ixml =
+        std::find_if(chunks.begin(), chunks.end(), [](const Carried& c) { return c.id == "iXML"; });
     if (ixml != chunks.end()) IxmlTracks(carried.data() + ixml->body, ixml->length, &key, &index);
     char print[17];
     std::snprintf(print, sizeof print, "%016llX",

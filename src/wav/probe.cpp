@@ -298,8 +298,9 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
     // what it is. Without a format tag, the code is not known: the samples are taken for PCM.
     const uint32_t code = Field(in, fmt + FMT_CODE, 2);
     const bool extensible = have_fmt && code == CODE_EXTENSIBLE;
-    const uint32_t kind =
-        !have_fmt ? CODE_PCM : extensible ? Field(in, fmt + FMT_SUBFORMAT, 2) : code;
+    const uint32_t kind = !have_fmt    ? CODE_PCM
+                          : extensible ? Field(in, fmt + FMT_SUBFORMAT, 2)
+                                       : code;
     if (!every && kind != CODE_PCM) Fail(MSG_NOT_PCM, 1);
     const bool pcm = kind == CODE_PCM && (bits == 8 || bits == 16 || bits == 24 || bits == 32);
     if (every && !pcm && !(kind == CODE_FLOAT && (bits == 32 || bits == 64))) Fail(MSG_FORMATS, 1);
