@@ -1,6 +1,6 @@
-// The pair's replacement: the previous outputs set aside, the new ones renamed in, the folder
-// flushed, and the undo in order when anything fails; and the next run's recovery of a turn that
-// a kill, a crash or a power cut cut short.
+// The outputs' replacement (a pair, or the set of a take's channels): the previous outputs set
+// aside, the new ones renamed in, the folder flushed, and the undo in order when anything fails;
+// and the next run's recovery of a turn that a kill, a crash or a power cut cut short.
 //
 // The protocol, in the states a folder goes through (the turn itself, its lock and the judging
 // of its holder, are in lock.cpp):
@@ -11,18 +11,18 @@
 //      "end" and the format's version (intent.cpp); lock and folder flushed.
 //   4. Set aside: each previous output renamed to its backup, never over a file.
 //   5. Renamed in: each temporary renamed to its output.
-//   6. The folder flushed: the new pair is on disk, names included ("done" may be said).
+//   6. The folder flushed: the new outputs are on disk, names included ("done" may be said).
 //   7. The backups removed; the lock removed by its holder, and the turn given up.
 //   An undo, from 3 to 6, first adds "undo" to the lock, then gives each output its previous
 //   file back (or removes the new one where none stood), the right one first.
 // Invariants: only the turn's live holder changes an output's name, and it reads its lock back
-// before each change; a previous output's bytes are never removed before the new pair is on
-// disk: a backup is removed only at 7 or by a recovery that finds both new outputs in place, and
+// before each change; a previous output's bytes are never removed before the new outputs are on
+// disk: a backup is removed only at 7 or by a recovery that finds every new output in place, and
 // no sweep ever removes a backup.
 // The next run, finding the lock of a holder that is gone, puts its turn right before it removes
 // the lock (Recover), in the folder it opened once (EnterFolder; on Windows, which can't make a
 // folder current by its handle, by the folder's path): from 2, or a lock cut inside its intent,
-// nothing was moved (a backup of its run found there is named); from 3 to 7 it finishes (both
+// nothing was moved (a backup of its run found there is named); from 3 to 7 it finishes (all
 // outputs are the new files the intent names, and no undo was begun, nor any part of its line:
 // the backups go) or undoes (every previous output back, then the temporaries go). Each step
 // keeps that choice as it was, so a recovery killed at any call is taken up the same way by the
@@ -231,7 +231,7 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
     return Recovered::DONE;
 }
 
-// What became of an output's previous file while the pair is replaced.
+// What became of an output's previous file while the outputs are replaced.
 enum class Aside {
     NOT_YET,  // nothing was done to it
     NOTHING,  // no file stood at the output's name
