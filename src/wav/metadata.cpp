@@ -249,7 +249,10 @@ void TAKE_PRINT(const char* path, uint64_t data_offset, uint64_t data_end, uint6
     std::FILE* file = OpenForReading(path);
     if (file == nullptr) Fail(MSG_READ, 2);
     const uint64_t size = data_end > data_offset ? data_end - data_offset : 0;
-    *print = Fnv(&size, sizeof size);
+    // The length's bytes least significant first, so that every processor makes the same print.
+    unsigned char length[8];
+    for (int k = 0; k < 8; ++k) length[k] = static_cast<unsigned char>(size >> (8 * k));
+    *print = Fnv(length, sizeof length);
     std::vector<unsigned char> bytes(static_cast<size_t>(std::min(size, PRINT_END)));
     for (const uint64_t from : {data_offset, data_end - bytes.size()}) {
         if (!SeekTo(file, from) ||
