@@ -547,7 +547,11 @@ TEST_F(Cli, EachOutputHoldsWhatTheRecorderWouldHaveWrittenForItsChannel) {
              {ixml("<TRACK_LIST>" + track("1", "1", "a") + track("1", "2", "b") + "</TRACK_LIST>")},
              "The iXML track list can't be matched to the channels: it is left out.\n",
              {"LiXML+<SCENE>12", "LiXML-TRACK"}},
-            {"an odd chunk without its pad byte", {First(11, Chunk("JUNK", Text("odd")))}, "", {}},
+            {"an odd chunk without its pad byte",
+             {First(11, Chunk("JUNK", Text("odd"))), same},
+             "",
+             {}},
+            {"the same iXML alone, other samples", {same}, "", {}},
         };
     std::set<std::string> uids;
     size_t made = 0;
