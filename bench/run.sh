@@ -123,6 +123,17 @@ timed_rounds() {
     done
 }
 
+# Each part's best and median, a line each after a heading; fills the caller's best[K] with part
+# K's best.
+report_parts() {
+    local k
+    echo "  part: best median"
+    for k in "${!parts[@]}"; do
+        best[$k]=$(best_of ${times[$k]})
+        echo "  ${names[$k]}: $(seconds ${best[$k]}) $(seconds $(median_of ${times[$k]}))"
+    done
+}
+
 # batch COUNT: the loops, each from a synced folder without outputs; then each loop's median and
 # best, and the ratio of its median to the other tool's.
 loop_split() { for f in "$1"/t*[0-9].wav; do "$bin" "$f" >/dev/null; done; }
@@ -193,10 +204,7 @@ poly() {
     echo "$1 channels of 24 bits, $size_mib MiB input, seconds: round ${names[*]}"
     timed_rounds "$in"
     declare -A best=()
-    for k in "${!parts[@]}"; do
-        best[$k]=$(best_of ${times[$k]})
-        echo "  ${names[$k]}: best $(seconds ${best[$k]}) median $(seconds $(median_of ${times[$k]}))"
-    done
+    report_parts
     local durable
     durable=$(best_of "${best[1]}" "${best[2]}")
     echo "  split over the durable floor: $(awk -v s="${best[0]}" -v d="$durable" 'BEGIN {printf "%.2f", s / d}')" \
@@ -256,12 +264,8 @@ for bits in 16 24; do
     declare -A times=()
     echo "$bits-bit, $size_mib MiB input, seconds: round ${names[*]}"
     timed_rounds "$in"
-    echo "  part: best median"
     declare -A best=()
-    for k in "${!parts[@]}"; do
-        best[$k]=$(best_of ${times[$k]})
-        echo "  ${names[$k]}: $(seconds ${best[$k]}) $(seconds $(median_of ${times[$k]}))"
-    done
+    report_parts
     # The floors by name: 2r2w (the first), the durable floor (the better of 1r2w+sync and
     # 1r2w+direct), and the other tool with its sync (0 when not installed).
     declare -A at=()

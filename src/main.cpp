@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
             if (input == "x") return 1;
         }
     }
+    // A name without a base name is refused before the input is looked at.
     std::string left;
     std::string right;
     OUTPUT_NAMES(input, &left, &right);
@@ -133,8 +134,8 @@ int main(int argc, char** argv) {
     std::string metadata;
     GET_ATTRIBUTES(0, input.c_str(), channels, data_offset, sample_rate, bytes_per_sample, bits,
                    data_end, &identity, keep ? &metadata : nullptr, every, format, valid_bits);
-    std::vector<std::string> outputs = {left, right};
-    if (channels[0] != 2) CHANNEL_NAMES(input, channels[0], &outputs);
+    std::vector<std::string> outputs;
+    CHANNEL_NAMES(input, channels[0], &outputs);
     SPLIT_TRACK(input.c_str(), outputs, data_offset[0], data_end[0], sample_rate[0], bits[0],
                 format[0], valid_bits[0], identity, &metadata);
     EraseProgress();

@@ -14,7 +14,7 @@
 //   6. The folder flushed: the new outputs are on disk, names included ("done" may be said).
 //   7. The backups removed; the lock removed by its holder, and the turn given up.
 //   An undo, from 3 to 6, first adds "undo" to the lock, then gives each output its previous
-//   file back (or removes the new one where none stood), the right one first.
+//   file back (or removes the new one where none stood), the last one first.
 // Invariants: only the turn's live holder changes an output's name, and it reads its lock back
 // before each change; a previous output's bytes are never removed before the new outputs are on
 // disk: a backup is removed only at 7 or by a recovery that finds every new output in place, and
@@ -183,7 +183,7 @@ Recovered Recover(const std::string& folder, const std::string& prefix, const st
     };
     const std::string any = path(sides[0].output);  // names the folder to flush
     bool whole = true, finished = !intent.undo;
-    std::vector<std::string> kept(n);  // where each previous output that can't be given back is
+    std::vector<std::string> kept(n);  // where each previous output that can't go back is kept
     // Read once: nothing the recovery does to one output changes what stands at another.
     std::vector<bool> new_there(n);
     for (size_t k = 0; k < n; ++k) {
@@ -294,6 +294,13 @@ void GiveBack(const Output& out, bool placed, std::string* kept) {
     if (out.aside == Aside::NOTHING && placed) RemoveName(out.name);
 }
 
+// The new files' descriptors, from their renames until the flush.
+std::vector<intptr_t> NewFiles(const std::vector<Output>& set) {
+    std::vector<intptr_t> fds;
+    for (const Output& out : set) fds.push_back(out.fd);
+    return fds;
+}
+
 // Closes the new files' descriptors still open.
 void CloseNew(std::vector<Output>& set) {
     for (Output& out : set) {
@@ -320,7 +327,6 @@ bool ReplaceOutputs(size_t n, const int* temps, const char* const* names, std::s
         // that other runs and signals don't wait on the disk.
         if (fd == NO_DESCRIPTOR || !CopyMode(out.name, fd) || !SyncFile(fd)) return false;
     }
-    std::vector<intptr_t> fds(n, NO_DESCRIPTOR);
     if (!TakeTurn(std::string(names[0], NameStart(names[0])), Recover, &turn)) return false;
     SweepDeadRuns(turn.folder);
     for (const Output& out : set) {
@@ -337,13 +343,13 @@ bool ReplaceOutputs(size_t n, const int* temps, const char* const* names, std::s
             Patiently(RenameOver, TemporaryPath(out.temp), out.name) != Naming::DONE) {
             goto give_back;
         }
-        fds[placed] = out.fd = Release(out.temp);
+        out.fd = Release(out.temp);
     }
     // The previous outputs are kept until the new ones are on disk, names included: "done" means
     // that a crash can't take them back. A backup that can't be removed after that is only a copy
     // left behind, as a temporary whose removal fails is. A signal that comes now waits for all
     // that.
-    if (SyncRenamed(names[0], fds.data(), n)) {
+    if (SyncRenamed(names[0], NewFiles(set).data(), n)) {
         CloseNew(set);
         for (const Output& out : set) {
             if (out.aside == Aside::MOVED) RemoveName(out.backup.c_str());

@@ -685,8 +685,10 @@ bool MatchTracks(const Document& d, int list, std::vector<int>* tracks, std::vec
 // digits, all 64 bytes or the basic 32 as the input's copy had it (wide).
 std::string BextField(const std::string& bext, size_t k, bool wide) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(bext.data());
-    const size_t at[] = {0, 256, 288, 320, 330, 338, 342, 346, 348, 602};
-    const size_t size[] = {256, 32, 32, 10, 8, 4, 4, 2, 64, bext.size() - 602};
+    const size_t at[] = {0,         BEXT_ORIGINATOR, BEXT_REFERENCE, BEXT_DATE,
+                         BEXT_TIME, BEXT_TIME_LOW,   BEXT_TIME_HIGH, BEXT_VERSION,
+                         BEXT_UMID, BEXT_HISTORY};
+    const size_t size[] = {BEXT_ORIGINATOR, 32, 32, 10, 8, 4, 4, 2, 64, bext.size() - BEXT_HISTORY};
     if (k == 5 || k == 6) return std::to_string(Assem4(b + at[k]));
     if (k == 7) return std::to_string(Assem2(b + at[k]));
     if (k == 8) {

@@ -15,12 +15,10 @@ using Names = std::vector<std::string>;
 
 namespace {
 
-// Offsets in a bext chunk's body: the description, the originator's reference, the version, the
-// material's UMID, the loudness fields of version 2, and the coding history after the fixed
-// fields.
-constexpr size_t BEXT_DESCRIPTION = 256, BEXT_REFERENCE = 288, REFERENCE_SIZE = 32;
-constexpr size_t BEXT_VERSION = 346, BEXT_UMID = 348, UMID_SIZE = 64;
-constexpr size_t BEXT_LOUDNESS = 412, LOUDNESS_FIELDS = 5;
+// Sizes in a bext chunk's body: the description (which the originator follows), the originator's
+// reference, the UMID and the loudness fields of version 2.
+constexpr size_t BEXT_DESCRIPTION = BEXT_ORIGINATOR, REFERENCE_SIZE = 32, UMID_SIZE = 64;
+constexpr size_t LOUDNESS_FIELDS = 5;
 // A basic UMID (SMPTE 330M): its universal label, for a single audio component (0x08) whose
 // material number is a UUID (0x20, the instance numbered locally), then its length (0x13), an
 // instance number of zeros and the 16-byte material number.
@@ -194,15 +192,16 @@ void BextOfChannels(const char* body, size_t size, const Names& own, const Names
     }
 }
 
-// A cue list for a mono output of a take of n channels: a point whose position is given in bytes
-// (its block start a non-zero multiple of the take's frame, its sample offset 0, as some editors
-// write it) gets the byte position of the same frame in the mono output; positions in frames stay,
-// and so does a block start equal to the point's position, which counts frames.
-void CueOfChannel(std::string* body, size_t n, uint32_t bits_per_sample) {
+// A cue list (the size bytes of body) for a mono output of a take of n channels: a point whose
+// position is given in bytes (its block start a non-zero multiple of the take's frame, its sample
+// offset 0, as some editors write it) gets the byte position of the same frame in the mono output;
+// positions in frames stay, and so does a block start equal to the point's position, which counts
+// frames.
+void CueOfChannel(char* body, size_t size, size_t n, uint32_t bits_per_sample) {
     const uint32_t frame = static_cast<uint32_t>(n) * (bits_per_sample / 8);
-    unsigned char* bytes = reinterpret_cast<unsigned char*>(&(*body)[0]);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(body);
     const uint64_t count = Assem4(bytes);
-    for (uint64_t k = 0; k < count && 4 + (k + 1) * CUE_POINT <= body->size(); ++k) {
+    for (uint64_t k = 0; k < count && 4 + (k + 1) * CUE_POINT <= size; ++k) {
         unsigned char* point = bytes + 4 + k * CUE_POINT;
         const uint32_t block = Assem4(point + CUE_BLOCK);
         if (std::memcmp(point + CUE_CHUNK, "data", 4) == 0 && Assem4(point + CUE_OFFSET) == 0 &&
@@ -330,10 +329,7 @@ void MONO_METADATA(const std::string& carried, const std::string& input, const N
         for (std::string& one : *out) {
             const size_t head = one.size();
             one.append(carried, c.body - 8, 8 + c.length + c.length % 2);
-            if (c.id != "cue ") continue;
-            std::string body = one.substr(head + 8, c.length);
-            CueOfChannel(&body, n, bits_per_sample);
-            one.replace(head + 8, c.length, body);
+            if (c.id == "cue ") CueOfChannel(&one[head + 8], c.length, n, bits_per_sample);
         }
     }
 }

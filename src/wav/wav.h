@@ -42,8 +42,13 @@ void GET_ATTRIBUTES(int track, const char* path, uint32_t* channels, uint32_t* d
                     uint64_t* data_end, FileId* identity, std::string* metadata, bool every,
                     uint32_t* format, uint32_t* valid_bits);
 
-// The fixed fields of a bext chunk's body, before its coding history, and of a cart chunk's,
-// before its tag text.
+// Offsets in a bext chunk's body: the description at 0, the originator, its reference, the
+// origination date and time, the time reference's low and high halves, the version, the UMID, the
+// loudness fields of version 2; the fixed fields end where the coding history starts. A cart
+// chunk's fixed fields end before its tag text.
+constexpr size_t BEXT_ORIGINATOR = 256, BEXT_REFERENCE = 288, BEXT_DATE = 320, BEXT_TIME = 330;
+constexpr size_t BEXT_TIME_LOW = 338, BEXT_TIME_HIGH = 342, BEXT_VERSION = 346, BEXT_UMID = 348;
+constexpr size_t BEXT_LOUDNESS = 412;
 constexpr size_t BEXT_HISTORY = 602;
 constexpr size_t CART_FIXED = 2048;
 
