@@ -8,7 +8,8 @@
 //   2. The lock stands, whole, naming its live holder, who holds the kernel's lock on it.
 //   3. Intent: the lock also says each output, its backup (quenlor2-...prev, or none when no file
 //      stood there), its temporary and what the new file is (its size, time and digest), then
-//      "end" and the format's version (intent.cpp); lock and folder flushed.
+//      "end" and the format's version (intent.cpp; a set's outputs past the second after the
+//      version, which a program that knows only pairs refuses); lock and folder flushed.
 //   4. Set aside: each previous output renamed to its backup, never over a file.
 //   5. Renamed in: each temporary renamed to its output.
 //   6. The folder flushed: the new outputs are on disk, names included ("done" may be said).
